@@ -1,0 +1,1 @@
+"""Ombrix workers: the custom worker extension module lives here."""

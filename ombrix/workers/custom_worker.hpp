@@ -1,0 +1,341 @@
+// custom_worker.hpp: shared core of the custom_worker extension module.
+//
+// Declares what every source file of the module uses: the owned-reference
+// handle `Ref`, the process-wide module record `g` with its constant table,
+// the traceback-entry helper, module-global name lookup, the function type
+// and the bodies of the seven exported functions.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+
+namespace cw {
+
+// ---------------------------------------------------------------------------
+// Ref: the one owning handle for PyObject references.
+//
+// Rules of use:
+//  * A Ref owns exactly one strong reference, or nothing (null).
+//  * `Ref::steal(p)` adopts a new reference, typically the result of a C API
+//    call that returns one; a null `p` (the call failed) gives a null Ref.
+//  * `Ref::borrow(p)` takes a new strong reference to a borrowed pointer.
+//  * `get()` lends the pointer without giving up ownership; `release()`
+//    hands the reference to the caller (e.g. to return it, or for an API
+//    such as PyList_SET_ITEM that steals).
+//  * Refs are moved, never copied, so a reference cannot be released twice.
+// Every error path can simply return: the destructors drop what is held.
+// ---------------------------------------------------------------------------
+class Ref {
+public:
+    Ref() noexcept = default;
+    ~Ref() { Py_XDECREF(p_); }
+    Ref(const Ref &) = delete;
+    Ref &operator=(const Ref &) = delete;
+    Ref(Ref &&other) noexcept : p_(other.p_) { other.p_ = nullptr; }
+    Ref &operator=(Ref &&other) noexcept {
+        if (this != &other) {
+            PyObject *old = p_;
+            p_ = other.p_;
+            other.p_ = nullptr;
+            Py_XDECREF(old);
+        }
+        return *this;
+    }
+
+    static Ref steal(PyObject *p) noexcept { return Ref(p); }
+    static Ref borrow(PyObject *p) noexcept {
+        Py_XINCREF(p);
+        return Ref(p);
+    }
+
+    PyObject *get() const noexcept { return p_; }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+    PyObject *release() noexcept {
+        PyObject *p = p_;
+        p_ = nullptr;
+        return p;
+    }
+    // Drops the current reference and adopts `p` (a new reference or null).
+    void reset(PyObject *p = nullptr) noexcept {
+        PyObject *old = p_;
+        p_ = p;
+        Py_XDECREF(old);
+    }
+
+private:
+    explicit Ref(PyObject *p) noexcept : p_(p) {}
+    PyObject *p_ = nullptr;
+};
+
+// ---------------------------------------------------------------------------
+// Constant table: every name and literal text the functions use, created once
+// by the exec step.  Identifiers are interned; literal texts are plain str.
+// ---------------------------------------------------------------------------
+#define CW_IDENTIFIERS(X)                                                     \
+    X(path, "path")                                                           \
+    X(args, "args")                                                           \
+    X(code, "code")                                                           \
+    X(function_name, "function_name")                                         \
+    X(obj, "obj")                                                             \
+    X(cmd, "cmd")                                                             \
+    X(run_script, "run_script")                                               \
+    X(run_inline, "run_inline")                                               \
+    X(run_function, "run_function")                                           \
+    X(validate_script, "validate_script")                                     \
+    X(_serialize, "_serialize")                                               \
+    X(handle_command, "handle_command")                                       \
+    X(main, "main")                                                           \
+    X(lambda, "<lambda>")                                                     \
+    X(return_, "return")                                                      \
+    X(str, "str")                                                             \
+    X(dict, "dict")                                                           \
+    X(success, "success")                                                     \
+    X(result, "result")                                                       \
+    X(error, "error")                                                         \
+    X(output, "output")                                                       \
+    X(errors, "errors")                                                       \
+    X(return_value, "return_value")                                           \
+    X(valid, "valid")                                                         \
+    X(message, "message")                                                     \
+    X(line, "line")                                                           \
+    X(offset, "offset")                                                       \
+    X(action, "action")                                                       \
+    X(quit, "quit")                                                           \
+    X(validate, "validate")                                                   \
+    X(function, "function")                                                   \
+    X(goodbye, "goodbye")                                                     \
+    X(Path, "Path")                                                           \
+    X(StringIO, "StringIO")                                                   \
+    X(importlib, "importlib")                                                 \
+    X(importlib_util, "importlib.util")                                       \
+    X(util, "util")                                                           \
+    X(json, "json")                                                           \
+    X(os, "os")                                                               \
+    X(signal, "signal")                                                       \
+    X(sys, "sys")                                                             \
+    X(traceback, "traceback")                                                 \
+    X(io, "io")                                                               \
+    X(pathlib, "pathlib")                                                     \
+    X(builtins, "builtins")                                                   \
+    X(compile, "compile")                                                     \
+    X(exec, "exec")                                                           \
+    X(modules, "modules")                                                     \
+    X(expanduser, "expanduser")                                               \
+    X(resolve, "resolve")                                                     \
+    X(exists, "exists")                                                       \
+    X(read_text, "read_text")                                                 \
+    X(encoding, "encoding")                                                   \
+    X(stdout, "stdout")                                                       \
+    X(stderr, "stderr")                                                       \
+    X(stdin, "stdin")                                                         \
+    X(getvalue, "getvalue")                                                   \
+    X(format_exc, "format_exc")                                               \
+    X(spec, "spec")                                                           \
+    X(loader, "loader")                                                       \
+    X(origin, "origin")                                                       \
+    X(parent, "parent")                                                       \
+    X(submodule_search_locations, "submodule_search_locations")               \
+    X(name, "name")                                                           \
+    X(spec_from_file_location, "spec_from_file_location")                     \
+    X(module_from_spec, "module_from_spec")                                   \
+    X(exec_module, "exec_module")                                             \
+    X(custom_module, "custom_module")                                         \
+    X(startswith, "startswith")                                               \
+    X(underscore, "_")                                                        \
+    X(lineno, "lineno")                                                       \
+    X(msg, "msg")                                                             \
+    X(items, "items")                                                         \
+    X(add_note, "add_note")                                                   \
+    X(strip, "strip")                                                         \
+    X(loads, "loads")                                                         \
+    X(dumps, "dumps")                                                         \
+    X(JSONDecodeError, "JSONDecodeError")                                     \
+    X(write, "write")                                                         \
+    X(flush, "flush")                                                         \
+    X(get, "get")                                                             \
+    X(SIGINT, "SIGINT")                                                       \
+    X(SIG_IGN, "SIG_IGN")                                                     \
+    X(dunder_name, "__name__")                                                \
+    X(dunder_file, "__file__")                                                \
+    X(dunder_builtins, "__builtins__")                                        \
+    X(dunder_main, "__main__")                                                \
+    X(dunder_test, "__test__")                                                \
+    X(dunder_loader, "__loader__")                                            \
+    X(dunder_package, "__package__")                                          \
+    X(dunder_path, "__path__")                                                \
+    X(module_name, "ombrix.workers.custom_worker")
+
+#define CW_TEXTS(X)                                                           \
+    X(colon_space, ": ")                                                      \
+    X(newline, "\n")                                                          \
+    X(quote, "'")                                                             \
+    X(function_quote, "Function '")                                          \
+    X(not_found_available, "' not found. Available: ")                        \
+    X(is_not_callable, "' is not callable")                                   \
+    X(cannot_load, "Cannot load module from: ")                               \
+    X(script_not_found, "Script not found: ")                                 \
+    X(utf_8, "utf-8")                                                         \
+    X(inline_filename, "<inline>")                                            \
+    X(validation_filename, "<validation>")                                    \
+    X(script_is_valid, "Script is valid Python")                              \
+    X(syntax_error_at_line, "Syntax error at line ")                          \
+    X(unknown_action, "Unknown action: ")                                     \
+    X(invalid_json, "Invalid JSON: ")                                         \
+    X(dict_or_none, "dict | None")                                            \
+    X(dot, ".")                                                               \
+    X(file_name, "ombrix/workers/custom_worker")                               \
+    X(subclass_note,                                                          \
+      "Instances of subclasses of built-in types are rejected here: this "    \
+      "module checks argument types more strictly than PEP 484 requires.")
+
+struct Strings {
+#define CW_FIELD(field, text) PyObject *field;
+    CW_IDENTIFIERS(CW_FIELD)
+    CW_TEXTS(CW_FIELD)
+#undef CW_FIELD
+};
+
+// The file name that code objects and traceback entries carry.
+inline constexpr const char *kFileName = "ombrix/workers/custom_worker";
+
+// ---------------------------------------------------------------------------
+// Traceback entries.  Each function of the module names itself in the entries
+// it adds; `Fn` selects the name, the line is the failing statement's.
+// ---------------------------------------------------------------------------
+enum class Fn : int {
+    RunScript,
+    RunInline,
+    RunFunction,
+    ValidateScript,
+    Serialize,
+    HandleCommand,
+    Lambda,   // routing closure of the action "run_script"
+    Lambda1,  // ... of "run_inline"
+    Lambda2,  // ... of "run_function"
+    Lambda3,  // ... of "validate"
+    Main,
+    Init,     // the exec step
+    Count
+};
+inline constexpr int kFnCount = static_cast<int>(Fn::Count);
+// Lines of the module's statements all lie below this bound.
+inline constexpr int kMaxLine = 256;
+
+// Adds an entry (file kFileName, the function's traceback name, `line`) at
+// the head of the pending exception's traceback.  Must be called with an
+// exception set; leaves it set.  Never fails visibly: if the entry cannot be
+// made, the exception is left as it was.
+void add_traceback(Fn fn, int line);
+
+// ---------------------------------------------------------------------------
+// Code objects, one per function, in this order.
+// ---------------------------------------------------------------------------
+enum CodeIndex : int {
+    kCodeRunScript,
+    kCodeRunInline,
+    kCodeRunFunction,
+    kCodeValidateScript,
+    kCodeSerialize,
+    kCodeHandleCommand,
+    kCodeLambda,
+    kCodeLambda1,
+    kCodeLambda2,
+    kCodeLambda3,
+    kCodeMain,
+    kCodeCount
+};
+
+// ---------------------------------------------------------------------------
+// Process-wide module record.  Written by the create and exec steps only
+// (apart from the traceback code cache); alive until the process ends.
+// ---------------------------------------------------------------------------
+struct ModuleRecord {
+    int64_t main_interpreter_id = -1;
+    PyObject *module = nullptr;       // strong; null until exec, or after a failed exec
+    PyObject *module_dict = nullptr;  // strong
+    PyObject *builtins = nullptr;     // strong: the `builtins` module
+    PyObject *empty_tuple = nullptr;
+    PyObject *empty_bytes = nullptr;
+    PyObject *empty_str = nullptr;
+    bool strings_ready = false;
+    Strings s{};
+    PyObject *compile = nullptr;         // builtins.compile, fetched once
+    PyObject *defaults_none = nullptr;   // (None,)
+    PyObject *code[kCodeCount] = {};
+    PyTypeObject *function_type = nullptr;
+    PyTypeObject *closure_type = nullptr;  // request closure record of handle_command
+    PyCodeObject *tb_code[kFnCount][kMaxLine] = {};  // traceback code cache
+};
+
+extern ModuleRecord g;
+
+// ---------------------------------------------------------------------------
+// Module-global name lookup: the module dict, then builtins; NameError
+// "name '%U' is not defined" when neither has it.  Returns a new reference.
+// ---------------------------------------------------------------------------
+PyObject *get_global(PyObject *name);
+
+// Looks `name` up as a module global and calls it with positional arguments.
+PyObject *call_global(PyObject *name, PyObject *const *args, size_t nargs);
+
+// Renders a value as an f-string replacement field without a format
+// specification does: an exact str unchanged, anything else format(v, "").
+PyObject *format_simple(PyObject *value);
+
+// ---------------------------------------------------------------------------
+// The interpreter's handled exception (sys.exc_info()) is saved when a
+// function with a handler is entered and put back on every way out.
+// ---------------------------------------------------------------------------
+class HandledExceptionScope {
+public:
+    HandledExceptionScope() noexcept : saved_(PyErr_GetHandledException()) {}
+    ~HandledExceptionScope() {
+        PyErr_SetHandledException(saved_);
+        Py_XDECREF(saved_);
+    }
+    HandledExceptionScope(const HandledExceptionScope &) = delete;
+    HandledExceptionScope &operator=(const HandledExceptionScope &) = delete;
+
+private:
+    PyObject *saved_;
+};
+
+// ---------------------------------------------------------------------------
+// The function type (function.cpp).
+// ---------------------------------------------------------------------------
+int ready_function_type();
+// Creates the exported function number `index` (0..6, in binding order),
+// with its annotations dict.  New reference.
+PyObject *make_function(int index, PyObject *annotations);
+inline constexpr int kFunctionCount = 7;
+
+// ---------------------------------------------------------------------------
+// Bodies of the exported functions.  Arguments arrive bound and type-checked;
+// each returns a new reference, or null with an exception set.
+// ---------------------------------------------------------------------------
+PyObject *run_script(PyObject *path, PyObject *args);                         // operations.cpp
+PyObject *run_inline(PyObject *code, PyObject *args);                         // operations.cpp
+PyObject *run_function(PyObject *path, PyObject *function_name, PyObject *args);  // operations.cpp
+PyObject *validate_script(PyObject *code);                                    // operations.cpp
+PyObject *serialize(PyObject *obj);                                           // serialize.cpp
+PyObject *handle_command(PyObject *cmd);                                      // protocol.cpp
+PyObject *main_loop();                                                        // protocol.cpp
+
+// The handler shared by run_script, run_inline and run_function
+// (operations.cpp).  Call it with an exception pending whose traceback already
+// carries the operation's entry.  An exception that is not an Exception is
+// left pending and null is returned.  Otherwise the exception becomes the
+// handled one and {"success": False, "error": <exception report>} is
+// returned; should building that fail, the new exception is pending, with an
+// entry at `dict_line` (making the dict, setting its keys) or `report_line`
+// (building the report).  Run it inside a HandledExceptionScope.
+PyObject *failure_result(Fn fn, int dict_line, int report_line);
+
+// Makes the type of handle_command's request closure record (protocol.cpp).
+int ready_closure_type();
+
+}  // namespace cw

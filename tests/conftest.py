@@ -1,0 +1,103 @@
+"""Shared helpers for the custom worker tests."""
+import gc
+import json
+import os
+import subprocess
+import sys
+
+import pytest
+
+from ombrix.workers import custom_worker
+
+
+@pytest.fixture
+def cw():
+    return custom_worker
+
+
+def assert_no_leak(fn, rounds=5, calls=2000, slack=64):
+    """Fails when sys.getallocatedblocks() grows in every measured round.
+
+    `fn` is called `calls` times per round; two warm-up rounds come first, so
+    caches (interned strings, traceback code objects) are filled before
+    counting.  A real leak of one block per call grows every round by at least
+    `calls`; noise does not.
+    """
+    for _ in range(2):
+        for _ in range(calls):
+            fn()
+    gc.collect()
+    deltas = []
+    for _ in range(rounds):
+        before = sys.getallocatedblocks()
+        for _ in range(calls):
+            fn()
+        gc.collect()
+        deltas.append(sys.getallocatedblocks() - before)
+    assert not all(d > slack for d in deltas), f"allocated blocks grew every round: {deltas}"
+
+
+WORKER_CMD = [sys.executable, "-c", "from ombrix.workers.custom_worker import main; main()"]
+
+
+def run_worker(stdin_text, timeout=30, cwd=None):
+    """Runs a worker subprocess over pipes with the whole input at once."""
+    return subprocess.run(
+        WORKER_CMD,
+        input=stdin_text.encode() if isinstance(stdin_text, str) else stdin_text,
+        capture_output=True,
+        timeout=timeout,
+        cwd=cwd,
+    )
+
+
+def response_lines(completed):
+    """The worker's stdout split into decoded response lines."""
+    out = completed.stdout.decode("ascii")
+    return [json.loads(line) for line in out.splitlines()]
+
+
+class Worker:
+    """A live worker subprocess driven one request at a time."""
+
+    def __init__(self, cwd=None):
+        self.proc = subprocess.Popen(
+            WORKER_CMD,
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            cwd=cwd,
+        )
+
+    def send_line(self, text):
+        self.proc.stdin.write(text.encode() + b"\n")
+        self.proc.stdin.flush()
+
+    def request(self, obj):
+        self.send_line(json.dumps(obj))
+        return self.read_line()
+
+    def read_line(self):
+        line = self.proc.stdout.readline()
+        return json.loads(line) if line else None
+
+    def close(self, timeout=10):
+        if self.proc.stdin and not self.proc.stdin.closed:
+            try:
+                self.proc.stdin.close()
+            except BrokenPipeError:
+                pass
+        try:
+            self.proc.wait(timeout=timeout)
+        finally:
+            if self.proc.poll() is None:
+                self.proc.kill()
+                self.proc.wait()
+        return self.proc.returncode
+
+
+@pytest.fixture
+def worker(tmp_path):
+    w = Worker(cwd=tmp_path)
+    yield w
+    w.close()
