@@ -27,8 +27,20 @@ $(VENV)/.installed: $(VENV)/.ready $(SOURCES)
 
 build: $(VENV)/.installed
 
-test: build
-	$(PY) -m pytest -q tests
+# The same sources built for CPython 3.13 when pyenv has one, to check how the
+# module behaves on an interpreter it was not written for (it warns).
+PY313 := $(lastword $(sort $(wildcard $(shell pyenv root 2>/dev/null)/versions/3.13.*/bin/python3.13)))
+ALT_BUILD := build/py313
+$(ALT_BUILD)/.built: $(VENV)/.ready $(SOURCES)
+	@if [ -n "$(PY313)" ]; then \
+	  PATH=$(CURDIR)/$(VENV)/bin:$$PATH cmake -S . -B $(ALT_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+	    -DOMBRIX_ANY_PYTHON=ON -DPython_EXECUTABLE=$(PY313) >/dev/null && \
+	  PATH=$(CURDIR)/$(VENV)/bin:$$PATH cmake --build $(ALT_BUILD) >/dev/null && \
+	  echo "$(PY313)" > $(ALT_BUILD)/python.txt || exit 1; fi
+	@mkdir -p $(ALT_BUILD) && touch $@
+
+test: build $(ALT_BUILD)/.built
+	$(PY) -P -m pytest -q tests
 
 run: build
 	@$(VENV)/bin/custom-worker

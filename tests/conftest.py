@@ -7,7 +7,12 @@ import sys
 
 import pytest
 
-from ombrix.workers import custom_worker
+# The tests exercise the installed package, never the source tree: drop the
+# checkout root that `python -m pytest` puts on sys.path.
+_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path[:] = [p for p in sys.path if os.path.abspath(p or os.curdir) != _ROOT]
+
+from ombrix.workers import custom_worker  # noqa: E402
 
 
 @pytest.fixture
@@ -37,7 +42,7 @@ def assert_no_leak(fn, rounds=5, calls=2000, slack=64):
     assert not all(d > slack for d in deltas), f"allocated blocks grew every round: {deltas}"
 
 
-WORKER_CMD = [sys.executable, "-c", "from ombrix.workers.custom_worker import main; main()"]
+WORKER_CMD = [sys.executable, "-P", "-c", "from ombrix.workers.custom_worker import main; main()"]
 
 
 def run_worker(stdin_text, timeout=30, cwd=None):
