@@ -5,12 +5,12 @@ SHELL := /bin/bash
 VENV := .venv
 PY := $(VENV)/bin/python
 SOURCES := $(wildcard ombrix/workers/*.cpp ombrix/workers/*.hpp ombrix/*.py ombrix/workers/*.py ombrix/workers/*.pyi ombrix/workers/py.typed) CMakeLists.txt pyproject.toml
-TEST_TOOLS := pytest hypothesis
+TEST_TOOLS := pytest hypothesis mypy
 
-.PHONY: setup build test run clean
+.PHONY: setup build test stubtest run clean asan valgrind fuzz bench
 
 # The virtual environment, made from CPython 3.12 with the build and test tools.
-$(VENV)/.ready: tools/find-python
+$(VENV)/.ready: tools/find-python Makefile
 	@py=$$(tools/find-python) || exit 1; \
 	  if [ ! -x $(PY) ] || ! $(PY) -c 'import sys; sys.exit(sys.version_info[:2] != (3, 12))'; then \
 	    rm -rf $(VENV) && "$$py" -m venv $(VENV) || exit 1; fi
@@ -39,11 +39,73 @@ $(ALT_BUILD)/.built: $(VENV)/.ready $(SOURCES)
 	  echo "$(PY313)" > $(ALT_BUILD)/python.txt || exit 1; fi
 	@mkdir -p $(ALT_BUILD) && touch $@
 
-test: build $(ALT_BUILD)/.built
+test: build $(ALT_BUILD)/.built stubtest
 	$(PY) -P -m pytest -q tests
+
+# The type stub against the installed module.  stubtest does not count the
+# module's own function type as a function, so the plain run allowlists the
+# seven functions (tools/stubtest-allowlist.txt); tools/stubtest then checks
+# their signatures, with that type recognised and no allowlist.
+stubtest: build
+	$(PY) -P -m mypy.stubtest ombrix.workers.custom_worker --allowlist tools/stubtest-allowlist.txt
+	$(PY) -P tools/stubtest ombrix.workers.custom_worker
 
 run: build
 	@$(VENV)/bin/custom-worker
+
+# ---------------------------------------------------------------------------
+# Address and undefined-behaviour sanitizers.  The module is built on its own
+# in build/asan and laid out as a package tree in build/asan/site, which goes
+# first on PYTHONPATH, so the pytest run and every worker subprocess it starts
+# import the sanitized module while .venv keeps the normal one.  The
+# interpreter is not instrumented: the runtime is preloaded, and the object
+# allocator is plain malloc so the sanitizer sees every Python object.  Every
+# report goes to a file under build/asan/reports; any such file fails the run,
+# also when it came from a worker whose exit a test expected anyway.
+ASAN_BUILD := build/asan
+ASAN_SITE := $(ASAN_BUILD)/site
+ASAN_REPORTS := $(CURDIR)/$(ASAN_BUILD)/reports
+ASAN_ENV = LD_PRELOAD="$$(g++ -print-file-name=libasan.so)" PYTHONMALLOC=malloc \
+  ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:log_path=$(ASAN_REPORTS)/asan \
+  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:log_path=$(ASAN_REPORTS)/ubsan \
+  PYTHONPATH=$(CURDIR)/$(ASAN_SITE) OMBRIX_EXPECT_MODULE_DIR=$(CURDIR)/$(ASAN_SITE)/ombrix/workers
+
+$(ASAN_BUILD)/.built: $(VENV)/.ready $(SOURCES)
+	PATH=$(CURDIR)/$(VENV)/bin:$$PATH cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+	  -DOMBRIX_SANITIZE=address,undefined -DPython_EXECUTABLE=$(CURDIR)/$(PY) >/dev/null
+	PATH=$(CURDIR)/$(VENV)/bin:$$PATH cmake --build $(ASAN_BUILD) >/dev/null
+	rm -rf $(ASAN_SITE) && mkdir -p $(ASAN_SITE)/ombrix/workers
+	cp ombrix/__init__.py $(ASAN_SITE)/ombrix/
+	cp ombrix/workers/__init__.py ombrix/workers/custom_worker.pyi ombrix/workers/py.typed $(ASAN_SITE)/ombrix/workers/
+	cp $(ASAN_BUILD)/custom_worker*.so $(ASAN_SITE)/ombrix/workers/
+	@touch $@
+
+asan: build $(ALT_BUILD)/.built $(ASAN_BUILD)/.built
+	@rm -rf $(ASAN_REPORTS) && mkdir -p $(ASAN_REPORTS)
+	$(ASAN_ENV) $(PY) -P tools/check-sanitized
+	$(ASAN_ENV) $(PY) -P -m pytest -q -p no:cacheprovider tests
+	@if compgen -G '$(ASAN_REPORTS)/*' >/dev/null; then \
+	  echo "sanitizer reports:"; cat $(ASAN_REPORTS)/*; exit 1; fi
+	@echo "asan: no sanitizer reports"
+
+# The protocol tests under valgrind's memcheck (slow: not part of CI).  The
+# suppressions cover the interpreter's own start-up, never the module.
+VALGRIND_TESTS := tests/test_protocol.py tests/test_fuzz.py
+valgrind: build
+	PYTHONMALLOC=malloc valgrind --tool=memcheck --error-exitcode=99 --trace-children=yes \
+	  --trace-children-skip='*/cmake,*/ninja,*/g++,*/cc1plus' --track-origins=no \
+	  --errors-for-leak-kinds=none --leak-check=no --quiet \
+	  $(PY) -P -m pytest -q -p no:cacheprovider $(wildcard $(VALGRIND_TESTS))
+
+# A long seeded run of the protocol fuzzer: at least 100,000 request lines.
+FUZZ_LINES ?= 100000
+FUZZ_SEED ?= 20240611
+fuzz: build
+	$(PY) -P tools/fuzz-protocol --lines $(FUZZ_LINES) --seed $(FUZZ_SEED)
+
+# Cost against a plain-Python floor doing the same standard-library work.
+bench: build
+	$(PY) -P bench/bench.py
 
 clean:
 	rm -rf build $(VENV)

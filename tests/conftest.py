@@ -14,6 +14,12 @@ sys.path[:] = [p for p in sys.path if os.path.abspath(p or os.curdir) != _ROOT]
 
 from ombrix.workers import custom_worker  # noqa: E402
 
+# `make asan` names the directory of the sanitized module: the run must not
+# quietly test another build.
+_EXPECTED_DIR = os.environ.get("OMBRIX_EXPECT_MODULE_DIR")
+if _EXPECTED_DIR and os.path.dirname(os.path.realpath(custom_worker.__file__)) != os.path.realpath(_EXPECTED_DIR):
+    raise RuntimeError(f"tests import {custom_worker.__file__}, not the build in {_EXPECTED_DIR}")
+
 
 @pytest.fixture
 def cw():
