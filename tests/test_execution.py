@@ -339,6 +339,101 @@ def test_module_globals_are_looked_up_at_use(cw, monkeypatch, script, streams):
     assert entries(r["error"]) == [(32, RS)]
 
 
+class Refusing:
+    """A stand-in for a module global that raises when called."""
+
+    def __init__(self, after=0):
+        self.after = after
+
+    def __call__(self, *args):
+        if self.after == 0:
+            raise MemoryError("refused")
+        self.after -= 1
+        return io.StringIO()
+
+
+@pytest.mark.parametrize("name, value, script_line, inline_line", [
+    ("StringIO", Refusing(), 38, 86),
+    ("StringIO", Refusing(after=1), 39, 87),
+    ("_serialize", None, 68, 107),
+    ("__builtins__", None, 47, 93),
+])
+def test_failing_steps_carry_their_lines(cw, monkeypatch, script, streams, name, value,
+                                         script_line, inline_line):
+    path = script("result = 1")
+    for run, arg, line, fn in ((cw.run_script, path, script_line, RS),
+                               (cw.run_inline, "result = 1", inline_line, RI)):
+        if isinstance(value, Refusing):
+            value.after = 1 if line in (39, 87) else 0
+            monkeypatch.setattr(cw, name, value)
+        else:
+            monkeypatch.delattr(cw, name)
+        r = run(arg)
+        monkeypatch.undo()
+        assert r["success"] is False and entries(r["error"]) == [(line, fn)], r["error"]
+
+
+def test_path_steps_carry_their_lines(cw, monkeypatch, streams):
+    class BadPath:
+        def __init__(self, path):
+            pass
+
+        def expanduser(self):
+            return self
+
+        def resolve(self):
+            return self
+
+        def exists(self):
+            raise PermissionError("exists")
+
+    monkeypatch.setattr(cw, "Path", BadPath)
+    r = cw.run_script("x.py")
+    assert r["error"].startswith("PermissionError: exists\n")
+    assert entries(r["error"]) == [(33, RS)]
+
+
+EVIL_KEY = """
+class Evil:
+    def __hash__(self):
+        return hash({name!r})
+    def __eq__(self, other):
+        raise ArithmeticError("compare")
+globals()[Evil()] = 1
+"""
+
+
+def test_failing_namespace_lookups(cw, script, streams):
+    # A key that collides with "main" or "result" and cannot be compared.
+    r = cw.run_script(script(EVIL_KEY.format(name="main")))
+    assert r["error"].startswith("ArithmeticError: compare\n")
+    assert entries(r["error"]) == [(56, RS)]
+    r = cw.run_script(script(EVIL_KEY.format(name="result")))
+    assert entries(r["error"]) == [(58, RS)]
+    r = cw.run_inline(EVIL_KEY.format(name="result"))
+    assert entries(r["error"]) == [(100, RI)]
+
+
+def test_nested_captures(cw, streams):
+    code = ("print('outer')\n"
+            "from ombrix.workers import custom_worker as cw\n"
+            "result = cw.run_inline(\"print('inner')\\nresult = 1\")\n"
+            "print('after')\n")
+    r = cw.run_inline(code)
+    assert r["result"]["output"] == "outer\nafter\n"
+    assert r["result"]["return_value"] == {
+        "success": True, "result": {"output": "inner\n", "errors": "", "return_value": 1}}
+
+
+def test_code_compiles_independently_of_the_callers_future_flags(cw, streams):
+    caller = compile("from __future__ import annotations\n"
+                     "r = cw.run_inline('def f(x: int): pass\\nresult = f.__annotations__')\n",
+                     "<caller>", "exec")
+    space = {"cw": cw}
+    exec(caller, space)
+    assert space["r"]["result"]["return_value"] == {"x": "<class 'int'>"}
+
+
 def test_argument_checks(cw):
     with pytest.raises(TypeError):
         cw.run_inline(b"x = 1")

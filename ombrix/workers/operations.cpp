@@ -231,9 +231,16 @@ PyObject *make_namespace(Fn fn, const RunLines &l, PyObject *p, PyObject *args) 
 // compile(source, filename, "exec") with the builtin fetched at import, then
 // the code evaluated with `ns` as its globals and locals.  0, or -1 with an
 // exception set (no entry added: the caller adds its own).
+//
+// Called from C, compile() would take the __future__ flags of whatever Python
+// frame called the operation; the module itself has no future statements, so
+// the code is compiled with flags 0 and dont_inherit set: it compiles the same
+// whoever the caller is.
 int compile_and_exec(PyObject *source, PyObject *filename, PyObject *ns) {
-    PyObject *argv[3] = {source, filename, g.s.exec};
-    Ref code = Ref::steal(PyObject_Vectorcall(g.compile, argv, 3, nullptr));
+    Ref zero = Ref::steal(PyLong_FromLong(0));  // a cached small int
+    if (!zero) return -1;
+    PyObject *argv[5] = {source, filename, g.s.exec, zero.get(), Py_True};
+    Ref code = Ref::steal(PyObject_Vectorcall(g.compile, argv, 5, nullptr));
     if (!code) return -1;
     if (!PyCode_Check(code.get())) {
         PyErr_SetString(PyExc_TypeError, "exec() arg 1 must be a string, bytes or code object");
