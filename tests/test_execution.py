@@ -434,15 +434,6 @@ def test_code_compiles_independently_of_the_callers_future_flags(cw, streams):
     assert space["r"]["result"]["return_value"] == {"x": "<class 'int'>"}
 
 
-def test_argument_checks(cw):
-    with pytest.raises(TypeError):
-        cw.run_inline(b"x = 1")
-    with pytest.raises(TypeError):
-        cw.run_script("x.py", [])
-    with pytest.raises(TypeError):
-        cw.run_script()
-
-
 # ---------------------------------------------------------------------------
 # Leaks
 # ---------------------------------------------------------------------------

@@ -222,14 +222,6 @@ def test_recursion_calls_the_module_global(cw, monkeypatch):
     assert original(()) == []
 
 
-def test_argument_binding(cw):
-    with pytest.raises(TypeError):
-        cw._serialize()
-    with pytest.raises(TypeError):
-        cw._serialize(1, 2)
-    assert cw._serialize(obj=(1,)) == [1]
-
-
 # ---------------------------------------------------------------------------
 # Property: the result follows the rules, and the JSON encoder accepts it.
 # ---------------------------------------------------------------------------
