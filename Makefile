@@ -28,7 +28,7 @@ $(VENV)/.installed: $(VENV)/.ready $(SOURCES)
 build: $(VENV)/.installed
 
 test: build
-	$(PY) -m pytest -q tests
+	$(PY) -P -m pytest -q tests
 
 run: build
 	@$(VENV)/bin/custom-worker
