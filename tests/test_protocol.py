@@ -323,7 +323,8 @@ def test_pipe_session(tmp_path):
         b"not json\n",
         b"{} {}\r\n",
         line({"action": "QUIT"}).encode(),
-        line({"action": "h\u00e9 \U0001f600"}).encode(),
+        '{"action": "h\u00e9 \U0001f600"}\n'.encode("utf-8"),  # raw UTF-8 in
+        b'{"action": "\\ud800"}\n',  # a lone surrogate still goes out as ASCII
         b"  " + QUIT.encode().rstrip(b"\n") + b"\t \n",
         line({"action": "after quit"}).encode(),
     ])
@@ -331,7 +332,9 @@ def test_pipe_session(tmp_path):
     assert done.returncode == 0 and done.stderr == b""
     assert_pure_ascii_lines(done.stdout)
     assert b"\\u00e9 \\ud83d\\ude00" in done.stdout
-    assert response_lines(done) == [NOT_JSON, EXTRA_DATA, unknown("QUIT"), unknown("h\u00e9 \U0001f600"), GOODBYE]
+    assert b'"Unknown action: \\ud800"' in done.stdout
+    assert response_lines(done) == [NOT_JSON, EXTRA_DATA, unknown("QUIT"), unknown("h\u00e9 \U0001f600"),
+                                    unknown("\ud800"), GOODBYE]
 
 
 @pytest.mark.parametrize("bad", ["[1, 2]", "null"])
