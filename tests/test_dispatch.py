@@ -115,8 +115,8 @@ def test_wrong_field_types_raise_from_the_operations_checks(cw, request_, messag
 
 
 class Formatted:
-    def __format__(self, spec):
-        return f"formatted[{spec}]"
+    def __format__(self, fmt):
+        return f"formatted[{fmt}]"
 
 
 @pytest.mark.parametrize(
@@ -318,6 +318,28 @@ def test_request_changed_while_fields_are_read(cw, monkeypatch):
     request.update({"action": "run_function", "path": path, Clearing("function"): 1})
     assert cw.handle_command(request) == {}
     assert received == [(path, "main", None)]
+
+
+def test_fields_are_read_left_to_right(cw, calls):
+    reads = []
+
+    class Key(str):
+        # A stored key of equal hash is compared on every lookup of its text.
+        def __eq__(self, other):
+            reads.append(str(self))
+            return str.__eq__(self, other)
+
+        __hash__ = str.__hash__
+
+    request = {Key("args"): None, Key("function"): "f", Key("code"): "c", Key("path"): "p", "action": "run_function"}
+    cw.handle_command(request)
+    assert reads == ["path", "function", "args"]
+    assert calls[-1][:2] == ("run_function", ("p", "f", None))
+
+    reads.clear()
+    request["action"] = "run_inline"
+    cw.handle_command(request)
+    assert reads == ["code", "args"]
 
 
 # ---------------------------------------------------------------------------

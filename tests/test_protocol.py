@@ -13,7 +13,7 @@ import types
 
 import pytest
 
-from conftest import WORKER_CMD, Worker, assert_no_leak, response_lines, run_worker
+from conftest import Worker, assert_no_leak, response_lines, run_worker
 
 FILE = "ombrix/workers/custom_worker"
 MAIN = "ombrix.workers.custom_worker.main"

@@ -219,7 +219,7 @@ PyObject *two_key_result(PyObject *success, PyObject *key, PyObject *value) {
 }
 
 // The text form of an unknown action: an exact str as it is, an exact int or
-// float by its repr, anything else formatted with an empty specification.
+// float by its repr, anything else as format(action, "") renders it.
 PyObject *action_text(PyObject *action) {
     if (PyUnicode_CheckExact(action)) return Py_NewRef(action);
     if (PyLong_CheckExact(action) || PyFloat_CheckExact(action)) return PyObject_Repr(action);
