@@ -57,16 +57,332 @@ PyObject *failure_result(Fn fn, int dict_line, int report_line) {
 
 // ---------------------------------------------------------------------------
 // run_script and run_inline
+//
+// Both run user code in a fresh namespace with sys.stdout and sys.stderr
+// redirected into two StringIO buffers, and answer
+// {"success": True, "result": {"output", "errors", "return_value"}} or the
+// shared failure result.  Each failing step adds the operation's traceback
+// entry at its own line before the exception travels on.
 // ---------------------------------------------------------------------------
 
-PyObject *run_script(PyObject *, PyObject *) {
-    PyErr_SetString(PyExc_NotImplementedError, "run_script");
+namespace {
+
+// The traceback lines of the steps that run_script and run_inline share.
+struct RunLines {
+    int read_streams, new_out, new_err, set_out, set_err;       // capture, first half
+    int ns, ns_file, ns_builtins, ns_args;                       // the namespace
+    int outer, inner, read_err, serialize;                       // the success result
+    int restore_out, restore_err;                                // capture, second half
+};
+constexpr RunLines kScriptLines = {37, 38, 39, 40, 41, 45, 46, 47, 48, 64, 66, 67, 68, 72, 73};
+constexpr RunLines kInlineLines = {85, 86, 87, 88, 89, 92, -1, 93, 94, 103, 105, 106, 107, 111, 112};
+
+// Adds the entry for a failed step and passes the failure on.
+PyObject *failed(Fn fn, int line) {
+    add_traceback(fn, line);
     return nullptr;
 }
+int failed_int(Fn fn, int line) {
+    add_traceback(fn, line);
+    return -1;
+}
 
-PyObject *run_inline(PyObject *, PyObject *) {
-    PyErr_SetString(PyExc_NotImplementedError, "run_inline");
-    return nullptr;
+// `args` in a Boolean context: the body only ever sees None or an exact dict.
+bool args_given(PyObject *args) { return args != Py_None && PyDict_GET_SIZE(args) > 0; }
+
+PyObject *call_method0(PyObject *obj, PyObject *name) {
+    PyObject *self = obj;
+    return PyObject_VectorcallMethod(name, &self, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+}
+
+// ("encoding",): the keyword names of read_text(encoding="utf-8"), made once.
+PyObject *encoding_kwnames() {
+    static PyObject *kwnames = nullptr;
+    if (kwnames == nullptr) kwnames = PyTuple_Pack(1, g.s.encoding);
+    return kwnames;
+}
+
+// sys.<attr> through the module global `sys`, looked up at each access.
+PyObject *get_sys_stream(PyObject *attr) {
+    Ref sys = Ref::steal(get_global(g.s.sys));
+    if (!sys) return nullptr;
+    return PyObject_GetAttr(sys.get(), attr);
+}
+
+int set_sys_stream(PyObject *attr, PyObject *value) {
+    Ref sys = Ref::steal(get_global(g.s.sys));
+    if (!sys) return -1;
+    return PyObject_SetAttr(sys.get(), attr, value);
+}
+
+PyObject *new_buffer() {
+    Ref cls = Ref::steal(get_global(g.s.StringIO));
+    if (!cls) return nullptr;
+    return PyObject_CallNoArgs(cls.get());
+}
+
+// Runs `step` (0, or -1 with an exception set and its entry added) the way a
+// finally clause runs: an exception already in flight is set aside and is the
+// handled exception meanwhile, so an exception that `step` raises takes it as
+// its __context__ and replaces it; otherwise the one in flight comes back.
+template <class Step>
+void run_finally(Step step) {
+    PyObject *in_flight = PyErr_GetRaisedException();
+    if (in_flight == nullptr) {
+        step();
+        return;
+    }
+    PyObject *handled = PyErr_GetHandledException();
+    PyErr_SetHandledException(in_flight);
+    const int rc = step();
+    PyErr_SetHandledException(handled);
+    Py_XDECREF(handled);
+    if (rc < 0) {
+        Py_DECREF(in_flight);
+    } else {
+        PyErr_SetRaisedException(in_flight);
+    }
+}
+
+// Output capture.  begin() saves sys.stdout and sys.stderr and redirects them
+// into two new buffers; end() puts the saved objects back, stdout first, on
+// every way out, whatever the executed code bound to them meanwhile.
+class OutputCapture {
+public:
+    OutputCapture(Fn fn, const RunLines &lines) noexcept : fn_(fn), lines_(lines) {}
+    OutputCapture(const OutputCapture &) = delete;
+    OutputCapture &operator=(const OutputCapture &) = delete;
+
+    // 0, or -1 with an exception set; whatever was redirected is put back.
+    int begin() {
+        old_out_ = Ref::steal(get_sys_stream(g.s.stdout));
+        if (!old_out_) return failed_int(fn_, lines_.read_streams);
+        old_err_ = Ref::steal(get_sys_stream(g.s.stderr));
+        if (!old_err_) return failed_int(fn_, lines_.read_streams);
+        out_ = Ref::steal(new_buffer());
+        if (!out_) return failed_int(fn_, lines_.new_out);
+        err_ = Ref::steal(new_buffer());
+        if (!err_) return failed_int(fn_, lines_.new_err);
+        if (set_sys_stream(g.s.stdout, out_.get()) < 0) return failed_int(fn_, lines_.set_out);
+        redirected_ = 1;
+        if (set_sys_stream(g.s.stderr, err_.get()) < 0) {
+            // stdout is redirected already: it must not stay pointed at a
+            // buffer that is about to be dropped.
+            add_traceback(fn_, lines_.set_err);
+            end();
+            return -1;
+        }
+        redirected_ = 2;
+        return 0;
+    }
+
+    // Restores what begin() redirected.  Runs with or without an exception
+    // in flight; a failing restore replaces it (see run_finally) and stderr
+    // is still put back after a failed stdout restore.  Returns -1 when an
+    // exception is pending afterwards.
+    int end() {
+        if (redirected_ >= 1) {
+            run_finally([this] {
+                return set_sys_stream(g.s.stdout, old_out_.get()) < 0
+                           ? failed_int(fn_, lines_.restore_out) : 0;
+            });
+        }
+        if (redirected_ >= 2) {
+            run_finally([this] {
+                return set_sys_stream(g.s.stderr, old_err_.get()) < 0
+                           ? failed_int(fn_, lines_.restore_err) : 0;
+            });
+        }
+        redirected_ = 0;
+        return PyErr_Occurred() != nullptr ? -1 : 0;
+    }
+
+    PyObject *out() const noexcept { return out_.get(); }
+    PyObject *err() const noexcept { return err_.get(); }
+
+private:
+    Fn fn_;
+    const RunLines &lines_;
+    Ref old_out_, old_err_, out_, err_;
+    int redirected_ = 0;  // 0: nothing, 1: stdout, 2: stdout and stderr
+};
+
+// The script namespace: __name__, __file__ (only when `p` is given),
+// __builtins__ (the module global, the builtins module) and args (the
+// caller's dict when it is non-empty, else a new dict), in this order.
+PyObject *make_namespace(Fn fn, const RunLines &l, PyObject *p, PyObject *args) {
+    Ref ns = Ref::steal(PyDict_New());
+    if (!ns || PyDict_SetItem(ns.get(), g.s.dunder_name, g.s.dunder_main) < 0)
+        return failed(fn, l.ns);
+    if (p != nullptr) {
+        Ref file = Ref::steal(PyObject_Str(p));
+        if (!file) return failed(fn, l.ns_file);
+        if (PyDict_SetItem(ns.get(), g.s.dunder_file, file.get()) < 0) return failed(fn, l.ns);
+    }
+    Ref builtins = Ref::steal(get_global(g.s.dunder_builtins));
+    if (!builtins) return failed(fn, l.ns_builtins);
+    if (PyDict_SetItem(ns.get(), g.s.dunder_builtins, builtins.get()) < 0) return failed(fn, l.ns);
+    Ref script_args = args_given(args) ? Ref::borrow(args) : Ref::steal(PyDict_New());
+    if (!script_args) return failed(fn, l.ns_args);
+    if (PyDict_SetItem(ns.get(), g.s.args, script_args.get()) < 0) return failed(fn, l.ns);
+    return ns.release();
+}
+
+// compile(source, filename, "exec") with the builtin fetched at import, then
+// the code evaluated with `ns` as its globals and locals.  0, or -1 with an
+// exception set (no entry added: the caller adds its own).
+//
+// Called from C, compile() would take the __future__ flags of whatever Python
+// frame called the operation; the module itself has no future statements, so
+// the code is compiled with flags 0 and dont_inherit set: it compiles the same
+// whoever the caller is.
+int compile_and_exec(PyObject *source, PyObject *filename, PyObject *ns) {
+    Ref zero = Ref::steal(PyLong_FromLong(0));  // a cached small int
+    if (!zero) return -1;
+    PyObject *argv[5] = {source, filename, g.s.exec, zero.get(), Py_True};
+    Ref code = Ref::steal(PyObject_Vectorcall(g.compile, argv, 5, nullptr));
+    if (!code) return -1;
+    if (!PyCode_Check(code.get())) {
+        PyErr_SetString(PyExc_TypeError, "exec() arg 1 must be a string, bytes or code object");
+        return -1;
+    }
+    Ref done = Ref::steal(PyEval_EvalCode(code.get(), ns, ns));
+    return done ? 0 : -1;
+}
+
+// {"success": True, "result": {"output", "errors", "return_value"}}: both
+// buffers are read before `value` goes through the module global _serialize.
+PyObject *success_result(Fn fn, const RunLines &l, const OutputCapture &capture, PyObject *value) {
+    Ref outer = Ref::steal(PyDict_New());
+    if (!outer || PyDict_SetItem(outer.get(), g.s.success, Py_True) < 0)
+        return failed(fn, l.outer);
+    Ref inner = Ref::steal(PyDict_New());
+    if (!inner) return failed(fn, l.inner);
+    Ref output = Ref::steal(call_method0(capture.out(), g.s.getvalue));
+    if (!output || PyDict_SetItem(inner.get(), g.s.output, output.get()) < 0)
+        return failed(fn, l.inner);
+    Ref errors = Ref::steal(call_method0(capture.err(), g.s.getvalue));
+    if (!errors) return failed(fn, l.read_err);
+    if (PyDict_SetItem(inner.get(), g.s.errors, errors.get()) < 0) return failed(fn, l.inner);
+    Ref serialized = Ref::steal(call_global(g.s._serialize, &value, 1));
+    if (!serialized) return failed(fn, l.serialize);
+    if (PyDict_SetItem(inner.get(), g.s.return_value, serialized.get()) < 0)
+        return failed(fn, l.inner);
+    if (PyDict_SetItem(outer.get(), g.s.result, inner.get()) < 0) return failed(fn, l.outer);
+    return outer.release();
+}
+
+// Output capture around `protected_steps(capture)`, which returns the success
+// result or null with an exception set.  A failing restore drops the result.
+template <class Steps>
+PyObject *with_output_captured(Fn fn, const RunLines &lines, Steps protected_steps) {
+    OutputCapture capture(fn, lines);
+    if (capture.begin() < 0) return nullptr;
+    Ref result = Ref::steal(protected_steps(capture));
+    if (capture.end() < 0) return nullptr;
+    return result.release();
+}
+
+// The script's value, from the namespace as the script left it: main(args)
+// or main() when `main` is callable, else `result`, else None.
+PyObject *script_value(PyObject *ns, PyObject *args) {
+    constexpr Fn fn = Fn::RunScript;
+    Ref main = Ref::borrow(PyDict_GetItemWithError(ns, g.s.main));
+    if (!main && PyErr_Occurred()) return failed(fn, 56);
+    if (main && PyCallable_Check(main.get())) {
+        PyObject *value = args_given(args) ? PyObject_CallOneArg(main.get(), args)
+                                           : PyObject_CallNoArgs(main.get());
+        return value != nullptr ? value : failed(fn, 57);
+    }
+    PyObject *result = PyDict_GetItemWithError(ns, g.s.result);
+    if (result == nullptr) return PyErr_Occurred() ? failed(fn, 58) : Py_NewRef(Py_None);
+    return Py_NewRef(result);
+}
+
+// Steps 6 to 9 of run_script, inside the output capture.
+PyObject *script_steps(PyObject *p, PyObject *args, const OutputCapture &capture) {
+    constexpr Fn fn = Fn::RunScript;
+    Ref ns = Ref::steal(make_namespace(fn, kScriptLines, p, args));
+    if (!ns) return nullptr;
+    PyObject *kwnames = encoding_kwnames();
+    if (kwnames == nullptr) return failed(fn, 52);
+    PyObject *argv[2] = {p, g.s.utf_8};
+    Ref source = Ref::steal(PyObject_VectorcallMethod(
+        g.s.read_text, argv, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+    if (!source) return failed(fn, 52);
+    Ref filename = Ref::steal(PyObject_Str(p));
+    if (!filename || compile_and_exec(source.get(), filename.get(), ns.get()) < 0)
+        return failed(fn, 53);
+    Ref value = Ref::steal(script_value(ns.get(), args));
+    if (!value) return nullptr;
+    return success_result(fn, kScriptLines, capture, value.get());
+}
+
+// {"success": False, "error": "Script not found: " + path as passed}.
+PyObject *not_found_result(PyObject *path) {
+    Ref result = Ref::steal(PyDict_New());
+    if (!result || PyDict_SetItem(result.get(), g.s.success, Py_False) < 0) return nullptr;
+    Ref message = Ref::steal(PyUnicode_Concat(g.s.script_not_found, path));
+    if (!message || PyDict_SetItem(result.get(), g.s.error, message.get()) < 0) return nullptr;
+    return result.release();
+}
+
+// run_script's body up to its handler.
+PyObject *run_script_steps(PyObject *path, PyObject *args) {
+    constexpr Fn fn = Fn::RunScript;
+    Ref path_class = Ref::steal(get_global(g.s.Path));
+    if (!path_class) return failed(fn, 32);
+    Ref given = Ref::steal(PyObject_CallOneArg(path_class.get(), path));
+    if (!given) return failed(fn, 32);
+    Ref expanded = Ref::steal(call_method0(given.get(), g.s.expanduser));
+    if (!expanded) return failed(fn, 32);
+    Ref p = Ref::steal(call_method0(expanded.get(), g.s.resolve));
+    if (!p) return failed(fn, 32);
+
+    Ref exists = Ref::steal(call_method0(p.get(), g.s.exists));
+    const int found = exists ? PyObject_IsTrue(exists.get()) : -1;
+    if (found < 0) return failed(fn, 33);
+    if (found == 0) {
+        PyObject *result = not_found_result(path);
+        return result != nullptr ? result : failed(fn, 34);
+    }
+    return with_output_captured(fn, kScriptLines, [&](const OutputCapture &capture) {
+        return script_steps(p.get(), args, capture);
+    });
+}
+
+// Steps 2 to 5 of run_inline, inside the output capture.
+PyObject *inline_steps(PyObject *code, PyObject *args, const OutputCapture &capture) {
+    constexpr Fn fn = Fn::RunInline;
+    Ref ns = Ref::steal(make_namespace(fn, kInlineLines, nullptr, args));
+    if (!ns) return nullptr;
+    if (compile_and_exec(code, g.s.inline_filename, ns.get()) < 0) return failed(fn, 98);
+    // namespace.get("result"): `main` is never looked at.
+    Ref value = Ref::borrow(PyDict_GetItemWithError(ns.get(), g.s.result));
+    if (!value) {
+        if (PyErr_Occurred()) return failed(fn, 100);
+        value = Ref::borrow(Py_None);
+    }
+    return success_result(fn, kInlineLines, capture, value.get());
+}
+
+}  // namespace
+
+PyObject *run_script(PyObject *path, PyObject *args) {
+    HandledExceptionScope handled;
+    PyObject *result = run_script_steps(path, args);
+    if (result != nullptr) return result;
+    return failure_result(Fn::RunScript, 77, 78);
+}
+
+PyObject *run_inline(PyObject *code, PyObject *args) {
+    HandledExceptionScope handled;
+    PyObject *result = with_output_captured(Fn::RunInline, kInlineLines,
+                                            [&](const OutputCapture &capture) {
+                                                return inline_steps(code, args, capture);
+                                            });
+    if (result != nullptr) return result;
+    return failure_result(Fn::RunInline, 116, 117);
 }
 
 // ---------------------------------------------------------------------------
