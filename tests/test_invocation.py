@@ -2,7 +2,6 @@
 import json
 import sys
 import textwrap
-import traceback
 
 import pytest
 
@@ -11,26 +10,6 @@ from ombrix.workers import custom_worker as cw
 
 FILE = "ombrix/workers/custom_worker"
 ENTRY = f'  File "{FILE}", line {{}}, in ombrix.workers.custom_worker.run_function\n'
-
-
-def _plain_serialize(obj):
-    """What _serialize does to the values these tests return."""
-    if obj is None or isinstance(obj, (str, int, float)):
-        return obj
-    if isinstance(obj, (list, tuple)):
-        return [_plain_serialize(x) for x in obj]
-    if isinstance(obj, dict):
-        return {k if type(k) is str else str(k): _plain_serialize(v) for k, v in obj.items()}
-    return str(obj)
-
-
-@pytest.fixture(autouse=True)
-def serialize_available(monkeypatch):
-    # While the module's own _serialize is not built yet, stand in for it.
-    try:
-        cw._serialize(None)
-    except NotImplementedError:
-        monkeypatch.setattr(cw, "_serialize", _plain_serialize)
 
 
 def write(tmp_path, text, name="tool.py"):
@@ -86,6 +65,9 @@ TOOL = """\
     def whoami():
         return __name__
 
+    def mixed():
+        return ({"k": (1, 2)}, {3}, None)
+
     class Point:
         def __init__(self, x, y):
             self.x, self.y = x, y
@@ -98,7 +80,7 @@ TOOL = """\
         raise SystemExit("the main guard must not run")
 """
 # A falsy callable is listed (the listing tests callability) yet not found.
-AVAILABLE = "['FALSY_CALLABLE', 'Falsy', 'OrderedDict', 'Point', 'add', 'echo', 'no_args', 'whoami']"
+AVAILABLE = "['FALSY_CALLABLE', 'Falsy', 'OrderedDict', 'Point', 'add', 'echo', 'mixed', 'no_args', 'whoami']"
 
 
 @pytest.fixture
@@ -246,6 +228,10 @@ class TestCall:
     def test_class_is_instantiated_with_keywords(self, tool):
         assert cw.run_function(tool, "Point", {"x": 3, "y": -4}) == {
             "success": True, "result": {"return_value": "Point(3, -4)"}}
+
+    def test_return_value_is_serialized(self, tool):
+        assert cw.run_function(tool, "mixed") == {
+            "success": True, "result": {"return_value": [{"k": [1, 2]}, "{3}", None]}}
 
     def test_unexpected_keyword_is_a_type_error(self, tool):
         error = cw.run_function(tool, "add", {"a": 1, "zz": 2})["error"]
