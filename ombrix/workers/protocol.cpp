@@ -2,18 +2,446 @@
 // its operation, main serves JSON lines on stdin/stdout.
 #include "custom_worker.hpp"
 
+#include <cstring>
+
 namespace cw {
+namespace {
 
-int ready_closure_type() { return 0; }
+// Line of handle_command's own traceback entry.
+constexpr int kHandleCommandLine = 221;
 
-PyObject *handle_command(PyObject *) {
-    PyErr_SetString(PyExc_NotImplementedError, "handle_command");
-    return nullptr;
+// main's traceback lines, one per step.
+constexpr int kLineSignal = 225;
+constexpr int kLineStdin = 227;
+constexpr int kLineStrip = 228;
+constexpr int kLineBlank = 229;
+constexpr int kLineLoads = 233;
+constexpr int kLineExcept = 234;
+constexpr int kLineInvalidResponse = 235;
+constexpr int kLineInvalidWrite = 236;
+constexpr int kLineInvalidFlush = 237;
+constexpr int kLineHandle = 240;
+constexpr int kLineWrite = 241;
+constexpr int kLineFlush = 242;
+constexpr int kLineQuit = 244;
+
+// ---------------------------------------------------------------------------
+// The request closure record: the one piece of state the routing closures
+// share, a strong reference to the request they read their fields from.
+// ---------------------------------------------------------------------------
+
+struct ClosureRecord {
+    PyObject_HEAD
+    PyObject *cmd;
+};
+
+ClosureRecord *as_record(PyObject *self) { return reinterpret_cast<ClosureRecord *>(self); }
+
+int record_traverse(PyObject *self, visitproc visit, void *arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(as_record(self)->cmd);
+    return 0;
+}
+
+int record_clear(PyObject *self) {
+    Py_CLEAR(as_record(self)->cmd);
+    return 0;
+}
+
+void record_dealloc(PyObject *self) {
+    PyTypeObject *type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    record_clear(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyType_Slot kRecordSlots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void *>(record_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void *>(record_traverse)},
+    {Py_tp_clear, reinterpret_cast<void *>(record_clear)},
+    {0, nullptr},
+};
+
+PyType_Spec kRecordSpec = {
+    "ombrix.workers.custom_worker.handle_command_closure",
+    sizeof(ClosureRecord),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE |
+        Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    kRecordSlots,
+};
+
+PyObject *new_record(PyObject *cmd) {
+    ClosureRecord *record = PyObject_GC_New(ClosureRecord, g.closure_type);
+    if (record == nullptr) return nullptr;
+    record->cmd = Py_NewRef(cmd);
+    PyObject *self = reinterpret_cast<PyObject *>(record);
+    PyObject_GC_Track(self);
+    return self;
+}
+
+// ---------------------------------------------------------------------------
+// The routing table.  It never changes, so it is kept as constant data rather
+// than rebuilt per call: an action selects a route, and the route's closure
+// reads its fields from the request held by the call's closure record.
+// ---------------------------------------------------------------------------
+
+enum class Default { EmptyText, None, Main };
+
+struct Field {
+    PyObject *Strings::*key;
+    Default fallback;  // the value passed when the request lacks the field
+};
+
+struct Route {
+    PyObject *Strings::*action;
+    PyObject *Strings::*operation;  // resolved as a module global on each call
+    Fn fn;
+    int line;
+    int nfields;
+    Field fields[3];
+};
+
+constexpr int kRouteCount = 4;
+constexpr int kMaxFields = 3;
+
+// Keys in the order a dictionary built from them would hold them.
+const Route kRoutes[kRouteCount] = {
+    {&Strings::run_script, &Strings::run_script, Fn::Lambda, 207, 2,
+     {{&Strings::path, Default::EmptyText}, {&Strings::args, Default::None}, {}}},
+    {&Strings::run_inline, &Strings::run_inline, Fn::Lambda1, 208, 2,
+     {{&Strings::code, Default::EmptyText}, {&Strings::args, Default::None}, {}}},
+    {&Strings::run_function, &Strings::run_function, Fn::Lambda2, 209, 3,
+     {{&Strings::path, Default::EmptyText},
+      {&Strings::function, Default::Main},
+      {&Strings::args, Default::None}}},
+    {&Strings::validate, &Strings::validate_script, Fn::Lambda3, 214, 1,
+     {{&Strings::code, Default::EmptyText}, {}, {}}},
+};
+
+PyObject *default_value(Default fallback) {
+    switch (fallback) {
+        case Default::EmptyText: return g.empty_str;
+        case Default::Main: return g.s.main;
+        case Default::None: break;
+    }
+    return Py_None;
+}
+
+// The body of a routing closure: look the operation up by name, read the
+// request's fields left to right (get-with-default), call the operation with
+// them as positional arguments and return its result.
+PyObject *run_route(const Route &route, PyObject *record) {
+    Ref operation = Ref::steal(get_global(g.s.*route.operation));
+    if (!operation) {
+        add_traceback(route.fn, route.line);
+        return nullptr;
+    }
+    PyObject *cmd = as_record(record)->cmd;
+    // Slot 0 stays free so that a bound method can prepend its object
+    // without copying the arguments.
+    PyObject *argv[1 + kMaxFields] = {};
+    Ref values[kMaxFields];
+    for (int i = 0; i < route.nfields; ++i) {
+        PyObject *value = PyDict_GetItemWithError(cmd, g.s.*route.fields[i].key);
+        if (value == nullptr) {
+            if (PyErr_Occurred()) {
+                add_traceback(route.fn, route.line);
+                return nullptr;
+            }
+            value = default_value(route.fields[i].fallback);
+        }
+        // Held strongly: the request may change while later fields are read.
+        values[i] = Ref::borrow(value);
+        argv[1 + i] = value;
+    }
+    PyObject *result =
+        PyObject_Vectorcall(operation.get(), argv + 1,
+                            static_cast<size_t>(route.nfields) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                            nullptr);
+    if (result == nullptr) add_traceback(route.fn, route.line);
+    return result;
+}
+
+// Content equality of an exact str with a str constant.
+bool same_text(PyObject *text, PyObject *constant) {
+    if (text == constant) return true;
+    const Py_ssize_t len = PyUnicode_GET_LENGTH(text);
+    if (len != PyUnicode_GET_LENGTH(constant)) return false;
+    const int kind = PyUnicode_KIND(text);
+    if (kind != PyUnicode_KIND(constant)) return false;
+    return std::memcmp(PyUnicode_DATA(text), PyUnicode_DATA(constant),
+                       static_cast<size_t>(len) * static_cast<size_t>(kind)) == 0;
+}
+
+// `value == text` for a str constant, taken as a truth value: an exact str
+// by content, anything else through the general comparison.
+int equals_text(PyObject *value, PyObject *text) {
+    if (PyUnicode_CheckExact(value)) return same_text(value, text);
+    if (value == Py_None) return 0;
+    Ref outcome = Ref::steal(PyObject_RichCompare(value, text, Py_EQ));
+    if (!outcome) return -1;
+    return PyObject_IsTrue(outcome.get());
+}
+
+// The route whose key a dictionary lookup of `action` would find: -1 when
+// none, -2 with an exception set when hashing or comparing fails.  An exact
+// str matches by content; anything else is hashed (so an unhashable action
+// raises the lookup's TypeError) and compared with the keys of equal hash,
+// key on the left, as the dictionary does.
+int find_route(PyObject *action) {
+    if (PyUnicode_CheckExact(action)) {
+        for (int i = 0; i < kRouteCount; ++i) {
+            if (same_text(action, g.s.*kRoutes[i].action)) return i;
+        }
+        return -1;
+    }
+    const Py_hash_t hash = PyObject_Hash(action);
+    if (hash == -1) return -2;
+    for (int i = 0; i < kRouteCount; ++i) {
+        PyObject *key = g.s.*kRoutes[i].action;
+        if (PyObject_Hash(key) != hash) continue;
+        const int same = PyObject_RichCompareBool(key, action, Py_EQ);
+        if (same < 0) return -2;
+        if (same) return i;
+    }
+    return -1;
+}
+
+PyObject *two_key_result(PyObject *success, PyObject *key, PyObject *value) {
+    Ref result = Ref::steal(PyDict_New());
+    if (!result || PyDict_SetItem(result.get(), g.s.success, success) < 0 ||
+        PyDict_SetItem(result.get(), key, value) < 0) {
+        return nullptr;
+    }
+    return result.release();
+}
+
+// The text form of an unknown action: an exact str as it is, an exact int or
+// float by its repr, anything else as format(action, "") renders it.
+PyObject *action_text(PyObject *action) {
+    if (PyUnicode_CheckExact(action)) return Py_NewRef(action);
+    if (PyLong_CheckExact(action) || PyFloat_CheckExact(action)) return PyObject_Repr(action);
+    return PyObject_Format(action, g.empty_str);
+}
+
+PyObject *unknown_action(PyObject *action) {
+    Ref text = Ref::steal(action_text(action));
+    if (!text) return nullptr;
+    Ref error = Ref::steal(PyUnicode_Concat(g.s.unknown_action, text.get()));
+    if (!error) return nullptr;
+    return two_key_result(Py_False, g.s.error, error.get());
+}
+
+PyObject *dispatch(PyObject *cmd) {
+    Ref action = Ref::borrow(PyDict_GetItemWithError(cmd, g.s.action));
+    if (!action) {
+        if (PyErr_Occurred()) return nullptr;
+        action = Ref::borrow(g.empty_str);
+    }
+    const int quit = equals_text(action.get(), g.s.quit);
+    if (quit < 0) return nullptr;
+    if (quit) return two_key_result(Py_True, g.s.result, g.s.goodbye);
+
+    const int index = find_route(action.get());
+    if (index == -2) return nullptr;
+    if (index < 0) return unknown_action(action.get());
+
+    Ref record = Ref::steal(new_record(cmd));
+    if (!record) return nullptr;
+    Ref result = Ref::steal(run_route(kRoutes[index], record.get()));
+    if (!result) return nullptr;
+    if (!PyDict_CheckExact(result.get()) && result.get() != Py_None) {
+        PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "dict",
+                     Py_TYPE(result.get())->tp_name);
+        return nullptr;
+    }
+    return result.release();
+}
+
+// ---------------------------------------------------------------------------
+// main: the line loop
+// ---------------------------------------------------------------------------
+
+// `getattr(<module global>, attr)`.
+PyObject *global_attr(PyObject *global, PyObject *attr) {
+    Ref holder = Ref::steal(get_global(global));
+    if (!holder) return nullptr;
+    return PyObject_GetAttr(holder.get(), attr);
+}
+
+// signal.signal(signal.SIGINT, signal.SIG_IGN), the previous handler dropped.
+int ignore_sigint() {
+    Ref install = Ref::steal(global_attr(g.s.signal, g.s.signal));
+    if (!install) return -1;
+    Ref sigint = Ref::steal(global_attr(g.s.signal, g.s.SIGINT));
+    if (!sigint) return -1;
+    Ref ignore = Ref::steal(global_attr(g.s.signal, g.s.SIG_IGN));
+    if (!ignore) return -1;
+    PyObject *argv[] = {sigint.get(), ignore.get()};
+    Ref previous = Ref::steal(PyObject_Vectorcall(install.get(), argv, 2, nullptr));
+    return previous ? 0 : -1;
+}
+
+// `line.strip()`.  An exact str is stripped here, with the same notion of
+// whitespace as str.strip; anything else gets its own strip method called.
+PyObject *strip_line(PyObject *line) {
+    if (!PyUnicode_CheckExact(line)) return PyObject_CallMethodNoArgs(line, g.s.strip);
+    const int kind = PyUnicode_KIND(line);
+    const void *data = PyUnicode_DATA(line);
+    Py_ssize_t start = 0;
+    Py_ssize_t end = PyUnicode_GET_LENGTH(line);
+    while (start < end && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, start))) ++start;
+    while (end > start && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, end - 1))) --end;
+    return PyUnicode_Substring(line, start, end);
+}
+
+int is_true(PyObject *value) {
+    if (PyUnicode_CheckExact(value)) return PyUnicode_GET_LENGTH(value) != 0;
+    return PyObject_IsTrue(value);
+}
+
+// sys.stdout.write(json.dumps(response) + "\n") at `write_line`, then
+// sys.stdout.flush() at `flush_line`.  Returns 0, or the failing line.
+int write_response(PyObject *response, int write_line, int flush_line) {
+    Ref out = Ref::steal(global_attr(g.s.sys, g.s.stdout));
+    if (!out) return write_line;
+    Ref write = Ref::steal(PyObject_GetAttr(out.get(), g.s.write));
+    if (!write) return write_line;
+    Ref dumps = Ref::steal(global_attr(g.s.json, g.s.dumps));
+    if (!dumps) return write_line;
+    Ref text = Ref::steal(PyObject_Vectorcall(dumps.get(), &response, 1, nullptr));
+    if (!text) return write_line;
+    Ref framed = Ref::steal(PyNumber_Add(text.get(), g.s.newline));
+    if (!framed) return write_line;
+    PyObject *framed_arg = framed.get();
+    Ref written = Ref::steal(PyObject_Vectorcall(write.get(), &framed_arg, 1, nullptr));
+    if (!written) return write_line;
+
+    out = Ref::steal(global_attr(g.s.sys, g.s.stdout));
+    if (!out) return flush_line;
+    Ref flushed = Ref::steal(PyObject_CallMethodNoArgs(out.get(), g.s.flush));
+    return flushed ? 0 : flush_line;
+}
+
+// Returned by a step whose exception already carries main's entry.
+constexpr int kRecorded = -1;
+
+// The handler of a failed json.loads, with that exception pending; main's
+// entry for the decoding step is added to it first.  A json.JSONDecodeError
+// is answered with the malformed-line response (0 is returned and the loop
+// goes on); anything else stays pending (kRecorded).  If the handler itself
+// fails, its line is returned with the new exception pending, the decoding
+// error as its context.  `outer` is the handled exception to restore once
+// the handler is done.
+int answer_decode_error(PyObject *outer) {
+    add_traceback(Fn::Main, kLineLoads);
+    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    Ref decode_error = Ref::steal(global_attr(g.s.json, g.s.JSONDecodeError));
+    if (!decode_error) {
+        Ref failure = Ref::steal(PyErr_GetRaisedException());
+        PyException_SetContext(failure.get(), exc.release());
+        PyErr_SetRaisedException(failure.release());
+        return kLineExcept;
+    }
+    if (!PyErr_GivenExceptionMatches(exc.get(), decode_error.get())) {
+        PyErr_SetRaisedException(exc.release());
+        return kRecorded;
+    }
+    // Inside the handler the decoding error is the handled exception, so
+    // anything raised while answering is chained to it.
+    PyErr_SetHandledException(exc.get());
+    Ref text = Ref::steal(format_simple(exc.get()));
+    Ref error = text ? Ref::steal(PyUnicode_Concat(g.s.invalid_json, text.get())) : Ref();
+    Ref response = error ? Ref::steal(two_key_result(Py_False, g.s.error, error.get())) : Ref();
+    if (!response) return kLineInvalidResponse;
+    const int failed = write_response(response.get(), kLineInvalidWrite, kLineInvalidFlush);
+    if (failed) return failed;
+    PyErr_SetHandledException(outer);
+    return 0;
+}
+
+// Whether the request asked to stop: cmd.get("action") == "quit".
+int asks_to_quit(PyObject *cmd) {
+    Ref action;
+    if (PyDict_CheckExact(cmd)) {
+        action = Ref::borrow(PyDict_GetItemWithError(cmd, g.s.action));
+        if (!action) {
+            if (PyErr_Occurred()) return -1;
+            return 0;
+        }
+    } else {
+        action = Ref::steal(PyObject_CallMethodOneArg(cmd, g.s.get, g.s.action));
+        if (!action) return -1;
+    }
+    return equals_text(action.get(), g.s.quit);
+}
+
+// The loop.  Returns 0 when it ends normally; otherwise an exception is
+// pending and the line of the failing step (or kRecorded) is returned.
+int serve(PyObject *outer) {
+    if (ignore_sigint() < 0) return kLineSignal;
+    Ref stdin_ = Ref::steal(global_attr(g.s.sys, g.s.stdin));
+    if (!stdin_) return kLineStdin;
+    Ref lines = Ref::steal(PyObject_GetIter(stdin_.get()));
+    if (!lines) return kLineStdin;
+    stdin_.reset();
+    for (;;) {
+        Ref line = Ref::steal(PyIter_Next(lines.get()));
+        if (!line) return PyErr_Occurred() ? kLineStdin : 0;
+        line = Ref::steal(strip_line(line.get()));
+        if (!line) return kLineStrip;
+        const int nonblank = is_true(line.get());
+        if (nonblank < 0) return kLineBlank;
+        if (!nonblank) continue;
+
+        Ref loads = Ref::steal(global_attr(g.s.json, g.s.loads));
+        if (!loads) return kLineLoads;
+        PyObject *line_arg = line.get();
+        Ref cmd = Ref::steal(PyObject_Vectorcall(loads.get(), &line_arg, 1, nullptr));
+        if (!cmd) {
+            const int failed = answer_decode_error(outer);
+            if (failed) return failed;
+            continue;
+        }
+
+        PyObject *cmd_arg = cmd.get();
+        Ref response = Ref::steal(call_global(g.s.handle_command, &cmd_arg, 1));
+        if (!response) return kLineHandle;
+        const int failed = write_response(response.get(), kLineWrite, kLineFlush);
+        if (failed) return failed;
+        const int quit = asks_to_quit(cmd.get());
+        if (quit < 0) return kLineQuit;
+        if (quit) return 0;
+    }
+}
+
+}  // namespace
+
+int ready_closure_type() {
+    if (g.closure_type != nullptr) return 0;
+    PyObject *type = PyType_FromSpec(&kRecordSpec);
+    if (type == nullptr) return -1;
+    g.closure_type = reinterpret_cast<PyTypeObject *>(type);
+    return 0;
+}
+
+PyObject *handle_command(PyObject *cmd) {
+    PyObject *result = dispatch(cmd);
+    if (result == nullptr) add_traceback(Fn::HandleCommand, kHandleCommandLine);
+    return result;
 }
 
 PyObject *main_loop() {
-    PyErr_SetString(PyExc_NotImplementedError, "main");
-    return nullptr;
+    HandledExceptionScope scope;
+    Ref outer = Ref::steal(PyErr_GetHandledException());
+    const int failed = serve(outer.get());
+    if (failed) {
+        if (failed != kRecorded) add_traceback(Fn::Main, failed);
+        return nullptr;
+    }
+    Py_RETURN_NONE;
 }
 
 }  // namespace cw
