@@ -41,6 +41,7 @@ TOOL = """\
     EMPTY_LIST = []
     FIVE = 5
     TEXT = "words"
+    \u00fcber = 1.5
 
     class Falsy:
         def __bool__(self):
@@ -150,11 +151,11 @@ class TestLoading:
 
 class TestLookup:
     @pytest.mark.parametrize("name", ["ZERO", "NOTHING", "EMPTY", "EMPTY_LIST", "FALSY_CALLABLE",
-                                      "missing", "", "Point.norm", "os.getcwd"])
+                                      "missing", "", "Point.norm", "os.getcwd", "caf\u00e9_\U0001f600"])
     def test_falsy_absent_or_dotted_names_are_not_found(self, tool, name):
         assert cw.run_function(tool, name) == not_found(name)
 
-    @pytest.mark.parametrize("name", ["FIVE", "TEXT", "os"])
+    @pytest.mark.parametrize("name", ["FIVE", "TEXT", "os", "\u00fcber"])
     def test_truthy_values_that_cannot_be_called(self, tool, name):
         assert cw.run_function(tool, name) == {"success": False, "error": f"'{name}' is not callable"}
 

@@ -433,6 +433,30 @@ PyObject *rf_error_result(PyObject *message, int line) {
     return result.release();
 }
 
+// Joins `n` str objects into one new str with nothing between them, without
+// building intermediate strings or a sequence to hold the pieces.
+PyObject *join_texts(PyObject *const *pieces, int n) {
+    Py_ssize_t length = 0;
+    Py_UCS4 max_char = 0;
+    for (int i = 0; i < n; ++i) {
+        const Py_ssize_t len = PyUnicode_GET_LENGTH(pieces[i]);
+        if (len > PY_SSIZE_T_MAX - length) return PyErr_NoMemory();
+        length += len;
+        const Py_UCS4 piece_max = PyUnicode_MAX_CHAR_VALUE(pieces[i]);
+        if (piece_max > max_char) max_char = piece_max;
+    }
+    Ref joined = Ref::steal(PyUnicode_New(length, max_char));
+    if (!joined) return nullptr;
+    Py_ssize_t at = 0;
+    for (int i = 0; i < n; ++i) {
+        const Py_ssize_t len = PyUnicode_GET_LENGTH(pieces[i]);
+        if (len == 0) continue;
+        if (PyUnicode_CopyCharacters(joined.get(), at, pieces[i], 0, len) < 0) return nullptr;
+        at += len;
+    }
+    return joined.release();
+}
+
 // {"success": False, "error": prefix + path}, for the two load failures.
 PyObject *rf_path_result(PyObject *prefix, PyObject *path, int line) {
     Ref message = Ref::steal(PyUnicode_Concat(prefix, path));
@@ -553,7 +577,7 @@ PyObject *rf_missing_result(PyObject *module, PyObject *function_name) {
     if (!available_text) return rf_fail(kRfMissingMessage);
     PyObject *pieces[4] = {g.s.function_quote, name_text.get(), g.s.not_found_available,
                            available_text.get()};
-    Ref message = Ref::steal(_PyUnicode_JoinArray(g.empty_str, pieces, 4));
+    Ref message = Ref::steal(join_texts(pieces, 4));
     if (!message) return rf_fail(kRfMissingMessage);
     return rf_error_result(message.get(), kRfMissingDict);
 }
@@ -563,7 +587,7 @@ PyObject *rf_not_callable_result(PyObject *function_name) {
     Ref name_text = Ref::steal(format_simple(function_name));
     if (!name_text) return rf_fail(kRfNotCallable);
     PyObject *pieces[3] = {g.s.quote, name_text.get(), g.s.is_not_callable};
-    Ref message = Ref::steal(_PyUnicode_JoinArray(g.empty_str, pieces, 3));
+    Ref message = Ref::steal(join_texts(pieces, 3));
     if (!message) return rf_fail(kRfNotCallable);
     return rf_error_result(message.get(), kRfNotCallable);
 }
@@ -642,9 +666,11 @@ PyObject *run_function_steps(PyObject *path, PyObject *function_name, PyObject *
     if (!module) return nullptr;
 
     // getattr(module, function_name, None): only AttributeError means absent.
-    PyObject *found = nullptr;
-    if (_PyObject_LookupAttr(module.get(), function_name, &found) < 0) return rf_fail(kRfLookup);
-    Ref func = Ref::steal(found);
+    Ref func = Ref::steal(PyObject_GetAttr(module.get(), function_name));
+    if (!func) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return rf_fail(kRfLookup);
+        PyErr_Clear();
+    }
     const int truthy = func ? PyObject_IsTrue(func.get()) : 0;
     if (truthy < 0) return rf_fail(kRfFuncTest);
     if (truthy == 0) return rf_missing_result(module.get(), function_name);
@@ -720,7 +746,7 @@ PyObject *vs_message(PyObject *e) {
     if (!msg_text) return nullptr;
     PyObject *pieces[4] = {g.s.syntax_error_at_line, lineno_text.get(), g.s.colon_space,
                            msg_text.get()};
-    return _PyUnicode_JoinArray(g.empty_str, pieces, 4);
+    return join_texts(pieces, 4);
 }
 
 // The invalid result for the caught syntax error `e`.
