@@ -81,6 +81,9 @@ def test_reassigning_attributes_does_not_change_binding(monkeypatch):
         cw.run_script.__defaults__ = 5
     with pytest.raises(AttributeError):
         cw.run_script.__code__ = cw.main.__code__
+    # The default of `args` is fixed when the module is built.
+    monkeypatch.setattr(cw.run_inline, "__defaults__", ({"a": 1},))
+    assert cw.run_inline("result = args")["result"]["return_value"] == {}
 
 
 def arity(fn, word, count, given):
