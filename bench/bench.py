@@ -86,8 +86,8 @@ def direct_rows(tiny, quick):
     cases = [
         ("run_inline('result = 1')", lambda: cw.run_inline("result = 1"),
          lambda: floor.run_inline("result = 1"), 2000),
-        ("run_inline, printing snippet", lambda: cw.run_inline("print('hello')\nprint('e', file=sys.stderr)"),
-         lambda: floor.run_inline("print('hello')\nprint('e', file=sys.stderr)"), 2000),
+        ("run_inline, printing snippet", lambda: cw.run_inline("import sys\nprint('hello')\nprint('e', file=sys.stderr)"),
+         lambda: floor.run_inline("import sys\nprint('hello')\nprint('e', file=sys.stderr)"), 2000),
         ("run_script, tiny file", lambda: cw.run_script(tiny), lambda: floor.run_script(tiny), 1000),
         ("run_function, tiny file", lambda: cw.run_function(tiny, "main", {"x": 1}),
          lambda: floor.run_function(tiny, "main", {"x": 1}), 300),

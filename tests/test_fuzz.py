@@ -71,6 +71,7 @@ SNIPPETS = [
     ("x = (", "fail"),
     ("__file__", "fail"),
     ("import sys\nsys.exit(0)", SystemExit),
+    ("import sys; sys.exit(3)", SystemExit),
     ("raise SystemExit('bye')", SystemExit),
     ("raise GeneratorExit", GeneratorExit),
     ("import sys, io\nsys.stdout = io.StringIO()\nprint('hidden')\nresult = 1", "ok"),

@@ -494,7 +494,7 @@ def main_cases(s):
             {"action": "run_inline", "code": "1/0"})),
             answered(*['{"success": true'] * 3, *['{"success": false'] * 3)),
         "run_function prints": (lambda: serve(lines({"action": "run_function", "path": s["main_args.py"],
-                                                     "args": {"n": 1}})),
+                                                     "args": {"a": {"n": 1}}})),
                                 answered("hi", '{"success": true')),
         "quit": (lambda: serve(lines("  " + json.dumps({"action": "quit"}), {"action": "run_inline"})),
                  answered('{"success": true, "result": "goodbye"}')),
