@@ -104,8 +104,9 @@ fuzz: build
 	$(PY) -P tools/fuzz-protocol --lines $(FUZZ_LINES) --seed $(FUZZ_SEED)
 
 # Cost against a plain-Python floor doing the same standard-library work.
+# BENCH_ARGS=--instructions adds instruction counts under callgrind (slow).
 bench: build
-	$(PY) -P bench/bench.py
+	$(PY) -P bench/bench.py $(BENCH_ARGS)
 
 clean:
 	rm -rf build $(VENV)

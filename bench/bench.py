@@ -10,9 +10,10 @@ Rows, each measured side by side in one run with the two sides interleaved:
     the same standard modules and writing one line.
 Targets: 1.00 for direct calls and the protocol, 1.10 for start-up.
 
-Usage: python -P bench/bench.py [--quick]
+Usage: python -P bench/bench.py [--quick] [--instructions]
 """
 import argparse
+import gc
 import json
 import os
 import statistics
@@ -52,6 +53,7 @@ def report(name, module, floor_value, unit, target=TARGET):
 # ---------------------------------------------------------------------------
 
 def time_loop(fn, n):
+    gc.collect()
     t = time.perf_counter
     start = t()
     for _ in range(n):
@@ -79,39 +81,79 @@ def nested_value():
             "meta": {"k": [{"x": 1}, {"y": [2, 3]}], 7: "seven"}, "tags": ["p", "q", "r"]}
 
 
-def direct_rows(tiny, quick):
-    reps = 7 if quick else 25
+def direct_cases(tiny):
+    """(row name, module call, floor call, calls per timed loop)."""
     value = nested_value()
-    assert cw._serialize(value) == floor._serialize(value)
-    cases = [
+    printing = "import sys\nprint('hello')\nprint('e', file=sys.stderr)"
+    source = "def f(x):\n    return x + 1\n"
+    return [
         ("run_inline('result = 1')", lambda: cw.run_inline("result = 1"),
-         lambda: floor.run_inline("result = 1"), 2000),
-        ("run_inline, printing snippet", lambda: cw.run_inline("import sys\nprint('hello')\nprint('e', file=sys.stderr)"),
-         lambda: floor.run_inline("import sys\nprint('hello')\nprint('e', file=sys.stderr)"), 2000),
-        ("run_script, tiny file", lambda: cw.run_script(tiny), lambda: floor.run_script(tiny), 1000),
+         lambda: floor.run_inline("result = 1"), 200),
+        ("run_inline, printing snippet", lambda: cw.run_inline(printing), lambda: floor.run_inline(printing), 200),
+        ("run_script, tiny file", lambda: cw.run_script(tiny), lambda: floor.run_script(tiny), 100),
         ("run_function, tiny file", lambda: cw.run_function(tiny, "main", {"x": 1}),
-         lambda: floor.run_function(tiny, "main", {"x": 1}), 300),
-        ("validate_script", lambda: cw.validate_script("def f(x):\n    return x + 1\n"),
-         lambda: floor.validate_script("def f(x):\n    return x + 1\n"), 2000),
+         lambda: floor.run_function(tiny, "main", {"x": 1}), 30),
+        ("validate_script", lambda: cw.validate_script(source), lambda: floor.validate_script(source), 200),
         ("validate_script, syntax error", lambda: cw.validate_script("def f(:\n"),
-         lambda: floor.validate_script("def f(:\n"), 2000),
-        ("_serialize, nested value", lambda: cw._serialize(value), lambda: floor._serialize(value), 5000),
+         lambda: floor.validate_script("def f(:\n"), 200),
+        ("_serialize, nested value", lambda: cw._serialize(value), lambda: floor._serialize(value), 500),
     ]
-    for name, m, f, n in cases:
+
+
+def direct_rows(tiny, quick):
+    reps = 10 if quick else 80
+    for name, m, f, n in direct_cases(tiny):
         assert m() == f(), name  # the same answer from both sides
-        n = max(n // 4, 50) if quick else n
         a, b = side_by_side(m, f, n, reps)
         report(name, a * 1e6, b * 1e6, "us")
+
+
+def count_calls(tiny, side, index, n):
+    """Child of --instructions: n calls of one side of one row."""
+    _, m, f, _ = direct_cases(tiny)[index]
+    fn = m if side == "module" else f
+    for _ in range(5):
+        fn()
+    for _ in range(n):
+        fn()
+
+
+def instructions(tiny, side, index, n):
+    cmd = ["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null", sys.executable, "-P", __file__,
+           "--count", side, str(index), str(n), tiny]
+    err = subprocess.run(cmd, capture_output=True, text=True, check=True).stderr
+    return int(next(line for line in err.splitlines() if "Collected" in line).split()[-1])
+
+
+def instruction_rows(tiny):
+    """Instructions per call under callgrind: deterministic where the clock
+    is not.  Each side is counted over n calls less a run of none."""
+    n = 200
+    for index, (name, *_rest) in enumerate(direct_cases(tiny)):
+        per_call = []
+        for side in ("module", "floor"):
+            per_call.append((instructions(tiny, side, index, n) - instructions(tiny, side, index, 0)) / n)
+        report(name, per_call[0] / 1e3, per_call[1] / 1e3, "kIr")
 
 
 # ---------------------------------------------------------------------------
 # The protocol through a worker subprocess
 # ---------------------------------------------------------------------------
 
+# With two or more CPUs the benchmark runs on one and every worker on
+# another, so that both sides of a row see the same scheduling.
+CPUS = sorted(os.sched_getaffinity(0))
+BENCH_CPU, WORKER_CPU = (CPUS[0], CPUS[1]) if len(CPUS) > 1 else (CPUS[0], CPUS[0])
+
+
+def pin_worker():
+    os.sched_setaffinity(0, {WORKER_CPU})
+
+
 class Proc:
     def __init__(self, cmd, env, cwd):
         self.p = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=env, cwd=cwd,
-                                  bufsize=0)
+                                  bufsize=0, preexec_fn=pin_worker)
         self.rfile = self.p.stdout
 
     def ping(self, line):
@@ -149,17 +191,18 @@ def pipelined(cmd, env, cwd, line, n):
     return elapsed
 
 
-def ping_pong(procs, line, n, block=100):
-    """Latencies of one request at a time, blocks alternating between the
-    processes."""
+def ping_pong(procs, line, n):
+    """Latencies of one request at a time, alternating between the
+    processes request by request."""
     lat = [[] for _ in procs]
-    for _ in range(n // block):
-        for i, proc in enumerate(procs):
-            for _ in range(block):
-                t0 = time.perf_counter_ns()
-                proc.p.stdin.write(line)
-                proc.rfile.readline()
-                lat[i].append(time.perf_counter_ns() - t0)
+    clock = time.perf_counter_ns
+    for k in range(n):
+        for i in ((0, 1) if k % 2 == 0 else (1, 0)):
+            proc = procs[i]
+            t0 = clock()
+            proc.p.stdin.write(line)
+            proc.rfile.readline()
+            lat[i].append(clock() - t0)
     return lat
 
 
@@ -178,7 +221,7 @@ def protocol_rows(tiny, quick):
         "validate": {"action": "validate", "code": "def f(x):\n    return x + 1\n"},
     }
     n = 2000 if quick else 20000
-    reps = 2 if quick else 3
+    reps = 2 if quick else 5
     for action, req in requests.items():
         line = (json.dumps(req) + "\n").encode()
         # Same answer from both sides first.
@@ -211,7 +254,7 @@ def protocol_rows(tiny, quick):
 
 def first_line_seconds(cmd, stdin_data):
     start = time.perf_counter()
-    p = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE, bufsize=0)
+    p = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE, bufsize=0, preexec_fn=pin_worker)
     p.stdin.write(stdin_data)
     line = p.stdout.readline()
     elapsed = time.perf_counter() - start
@@ -236,7 +279,14 @@ def startup_row(quick):
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--quick", action="store_true", help="fewer repeats, for a smoke run")
+    ap.add_argument("--instructions", action="store_true",
+                    help="also count instructions per direct call under callgrind (slow)")
+    ap.add_argument("--count", nargs=4, help=argparse.SUPPRESS)
     opts = ap.parse_args()
+    if opts.count:
+        side, index, n, tiny = opts.count
+        return count_calls(tiny, side, int(index), int(n))
+    os.sched_setaffinity(0, {BENCH_CPU})
     with tempfile.TemporaryDirectory() as d:
         tiny = os.path.join(d, "tiny.py")
         Path(tiny).write_text("def main(x=None):\n    return {'x': x, 'ok': [1, 2]}\n")
@@ -247,6 +297,9 @@ def main():
         protocol_rows(tiny, opts.quick)
         print("start-up")
         startup_row(opts.quick)
+        if opts.instructions:
+            print("direct calls, instructions per call (callgrind)")
+            instruction_rows(tiny)
     misses = [r for r in rows if r[4] > r[5]]
     print(f"\n{len(rows) - len(misses)} of {len(rows)} rows within target"
           + (": misses: " + ", ".join(r[0] for r in misses) if misses else ""))

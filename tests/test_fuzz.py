@@ -446,20 +446,45 @@ def check_batch(batch, proc):
     return served
 
 
-def fuzz_batches(cwd, examples, counter, seed=None):
-    """The batch check as a hypothesis test over `examples` batches; adds the
-    number of served lines to counter[0]."""
+def fuzz_batches(cwd, examples, counter, seed=None, max_lines=40, pool_lines=0):
+    """The batch check as a hypothesis test over `examples` batches of up to
+    `max_lines` lines; adds the number of served lines to counter[0].
+
+    With `pool_lines`, batches are pooled into one worker process until the
+    pool holds that many lines or a batch ends with a stop (only the last
+    batch of a pool may stop the worker, so the model still holds).  That
+    saves process start-ups on long runs; a failing pool is written to
+    fuzz-failure.json in the current directory, since hypothesis can only
+    shrink a single batch."""
+    pool = []
+
+    def run_pool():
+        batch = pool[:]
+        pool.clear()
+        try:
+            counter[0] += check_batch(batch, run_batch(batch, cwd))
+        except AssertionError:
+            with open("fuzz-failure.json", "w") as f:
+                json.dump(batch, f)
+            raise
 
     @settings(max_examples=examples, deadline=None, database=None,
               suppress_health_check=list(HealthCheck))
-    @given(batches())
+    @given(batches(max_lines=max_lines))
     def check(batch):
-        counter[0] += check_batch(batch, run_batch(batch, cwd))
+        if not pool_lines:
+            counter[0] += check_batch(batch, run_batch(batch, cwd))
+            return
+        pool.extend(batch)
+        if len(pool) >= pool_lines or any(expect_line(line).kind in ("quit", "stop") for line in batch):
+            run_pool()
 
     if seed is not None:
         from hypothesis import seed as with_seed
         check = with_seed(seed)(check)
     check()
+    if pool:
+        run_pool()
 
 
 def test_worker_batches(tmp_path):
