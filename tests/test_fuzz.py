@@ -468,7 +468,9 @@ def fuzz_batches(cwd, examples, counter, seed=None, max_lines=40, pool_lines=0):
                 json.dump(batch, f)
             raise
 
-    @settings(max_examples=examples, deadline=None, database=None,
+    # Without a seed the examples are the same on every run, so the suite
+    # stays reproducible; the long runs pass seeds to explore.
+    @settings(max_examples=examples, deadline=None, database=None, derandomize=seed is None,
               suppress_health_check=list(HealthCheck))
     @given(batches(max_lines=max_lines))
     def check(batch):
@@ -545,7 +547,8 @@ def direct_calls(draw, root):
 def test_streams_and_handled_exception_are_restored(tmp_path_factory, capfd):
     root = worker_dir(tmp_path_factory.mktemp("inproc"))
 
-    @settings(max_examples=150, deadline=None, database=None, suppress_health_check=list(HealthCheck))
+    @settings(max_examples=150, deadline=None, database=None, derandomize=True,
+              suppress_health_check=list(HealthCheck))
     @given(direct_calls(root), st.booleans())
     def check(call, handling):
         out, err = sys.stdout, sys.stderr
