@@ -81,6 +81,9 @@ def test_reassigning_attributes_does_not_change_binding(monkeypatch):
         cw.run_script.__defaults__ = 5
     with pytest.raises(AttributeError):
         cw.run_script.__code__ = cw.main.__code__
+    # Free attributes live in the function's own __dict__.
+    monkeypatch.setattr(cw.run_inline, "marker", 1, raising=False)
+    assert cw.run_inline.__dict__ == {"marker": 1}
     # The default of `args` is fixed when the module is built.
     monkeypatch.setattr(cw.run_inline, "__defaults__", ({"a": 1},))
     assert cw.run_inline("result = args")["result"]["return_value"] == {}
