@@ -100,7 +100,7 @@ VALGRIND_LOGS := $(CURDIR)/build/valgrind
 valgrind: build
 	@rm -rf $(VALGRIND_LOGS) && mkdir -p $(VALGRIND_LOGS)
 	PYTHONMALLOC=malloc valgrind --tool=memcheck --trace-children=yes --leak-check=no --quiet \
-	  --suppressions=tools/valgrind.supp --log-file=$(VALGRIND_LOGS)/memcheck.%p.log \
+	  --suppressions=$(CURDIR)/tools/valgrind.supp --log-file=$(VALGRIND_LOGS)/memcheck.%p.log \
 	  $(PY) -P -m pytest -q -p no:cacheprovider $(VALGRIND_TESTS)
 	@if grep -l . $(VALGRIND_LOGS)/*.log >/dev/null 2>&1; then \
 	  echo "memcheck errors:"; grep -h . $(VALGRIND_LOGS)/*.log | head -200; exit 1; fi
