@@ -213,15 +213,19 @@ def percentile(values, q):
     return values[min(len(values) - 1, int(q * len(values)))]
 
 
-def protocol_rows(tiny, quick):
-    env = dict(os.environ)
-    cwd = str(Path(tiny).parent)
-    requests = {
+def protocol_requests(tiny):
+    return {
         "run_script": {"action": "run_script", "path": tiny},
         "run_inline": {"action": "run_inline", "code": "result = 1"},
         "run_function": {"action": "run_function", "path": tiny, "function": "main", "args": {"x": 1}},
         "validate": {"action": "validate", "code": "def f(x):\n    return x + 1\n"},
     }
+
+
+def protocol_rows(tiny, quick):
+    env = dict(os.environ)
+    cwd = str(Path(tiny).parent)
+    requests = protocol_requests(tiny)
     n = 2000 if quick else 20000
     reps = 2 if quick else 5
     for action, req in requests.items():
@@ -248,6 +252,28 @@ def protocol_rows(tiny, quick):
             proc.close()
         for q, label in ((0.5, "p50"), (0.99, "p99")):
             report(f"ping-pong {action} {label}", percentile(lat_m, q) / 1e3, percentile(lat_f, q) / 1e3, "us")
+
+
+def worker_instructions(cmd, env, cwd, line, n):
+    """Instructions of a whole worker process serving n copies of `line`."""
+    env = dict(env, PYTHONHASHSEED="0")
+    vg = ["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null"]
+    done = subprocess.run(vg + cmd, input=line * n, capture_output=True, env=env, cwd=cwd, check=True)
+    assert done.stdout.count(b"\n") == n
+    return int(next(x for x in done.stderr.decode().splitlines() if "Collected" in x).split()[-1])
+
+
+def protocol_instruction_rows(tiny):
+    """Per request, from a run of n requests less a run of one."""
+    cwd = str(Path(tiny).parent)
+    n = 1000
+    for action, req in protocol_requests(tiny).items():
+        line = (json.dumps(req) + "\n").encode()
+        per_request = []
+        for cmd, env in ((WORKER_CMD, dict(os.environ)), (FLOOR_CMD, FLOOR_ENV)):
+            total = worker_instructions(cmd, env, cwd, line, n) - worker_instructions(cmd, env, cwd, line, 1)
+            per_request.append(total / (n - 1))
+        report(f"{action} per request", per_request[0] / 1e3, per_request[1] / 1e3, "kIr")
 
 
 # ---------------------------------------------------------------------------
@@ -302,6 +328,8 @@ def main():
         if opts.instructions:
             print("direct calls, instructions per call (callgrind)")
             instruction_rows(tiny)
+            print("protocol, instructions per request in the worker process (callgrind)")
+            protocol_instruction_rows(tiny)
     misses = [r for r in rows if r[4] > r[5]]
     print(f"\n{len(rows) - len(misses)} of {len(rows)} rows within target"
           + (": misses: " + ", ".join(r[0] for r in misses) if misses else ""))
