@@ -279,12 +279,23 @@ extern ModuleRecord g;
 // ---------------------------------------------------------------------------
 PyObject *get_global(PyObject *name);
 
+// getattr/setattr for the attributes the functions read and write on the
+// modules they use (sys.stdout, json.dumps, ...): a plain module's
+// attribute is read and written straight in its dict; anything else, and a
+// missing attribute, goes the general way.
+PyObject *get_module_attr(PyObject *obj, PyObject *attr);
+int set_module_attr(PyObject *obj, PyObject *attr, PyObject *value);
+
 // Looks `name` up as a module global and calls it with positional arguments.
 PyObject *call_global(PyObject *name, PyObject *const *args, size_t nargs);
 
 // Renders a value as an f-string replacement field without a format
 // specification does: an exact str unchanged, anything else format(v, "").
 PyObject *format_simple(PyObject *value);
+
+// Joins `n` str objects into one new str with nothing between them (an
+// f-string's concatenation), without an intermediate sequence.
+PyObject *join_texts(PyObject *const *pieces, int n);
 
 // ---------------------------------------------------------------------------
 // The interpreter's handled exception (sys.exc_info()) is saved when a

@@ -301,7 +301,9 @@ CW_ATTR(annotations, "__annotations__", is_dict, "a dict object")
 #undef CW_ATTR
 
 PyObject *get_code(PyObject *self, void *) { return Py_NewRef(as_function(self)->code); }
-PyObject *get_globals(PyObject *, void *) { return Py_NewRef(g.module_dict); }
+PyObject *get_globals(PyObject *, void *) {
+    return Py_NewRef(g.module_dict != nullptr ? g.module_dict : Py_None);
+}
 
 PyGetSetDef kGetSet[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},

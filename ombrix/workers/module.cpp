@@ -86,9 +86,59 @@ void add_traceback(Fn fn, int line) {
 // Module-global lookup
 // ---------------------------------------------------------------------------
 
+// Lookups that found their name in the module dict are remembered until the
+// dict next changes: a dict watcher forgets them all on any change, so
+// rebinding a module attribute still takes effect at its next use.  The
+// values are borrowed: the dict holds them, and it cannot drop one without
+// the watcher hearing of it first.
+namespace {
+
+struct CachedGlobal {
+    PyObject *name;
+    PyObject *value;
+};
+constexpr int kGlobalCacheSize = 32;
+CachedGlobal global_cache[kGlobalCacheSize];
+int global_cache_used = 0;
+int dict_watcher = -1;
+bool watching = false;
+
+int forget_globals(PyDict_WatchEvent, PyObject *, PyObject *, PyObject *) {
+    global_cache_used = 0;
+    return 0;
+}
+
+}  // namespace
+
+// Starts watching the module dict for the lookup cache (exec step).
+static int watch_module_dict() {
+    global_cache_used = 0;
+    watching = false;
+    if (dict_watcher < 0) {
+        dict_watcher = PyDict_AddWatcher(forget_globals);
+        if (dict_watcher < 0) return -1;
+    }
+    if (PyDict_Watch(dict_watcher, g.module_dict) < 0) return -1;
+    watching = true;
+    return 0;
+}
+
 PyObject *get_global(PyObject *name) {
+    if (g.module_dict == nullptr) {
+        // Only a function kept from a failed import gets here.
+        PyErr_SetString(PyExc_ImportError, "module 'ombrix.workers.custom_worker' failed to initialise");
+        return nullptr;
+    }
+    for (int i = 0; i < global_cache_used; ++i) {
+        if (global_cache[i].name == name) return Py_NewRef(global_cache[i].value);
+    }
     PyObject *value = PyDict_GetItemWithError(g.module_dict, name);
-    if (value != nullptr) return Py_NewRef(value);
+    if (value != nullptr) {
+        if (watching && global_cache_used < kGlobalCacheSize) {
+            global_cache[global_cache_used++] = {name, value};
+        }
+        return Py_NewRef(value);
+    }
     if (PyErr_Occurred()) return nullptr;
     value = PyObject_GetAttr(g.builtins, name);
     if (value == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError)) {
@@ -96,6 +146,22 @@ PyObject *get_global(PyObject *name) {
         PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     }
     return value;
+}
+
+PyObject *get_module_attr(PyObject *obj, PyObject *attr) {
+    if (Py_IS_TYPE(obj, &PyModule_Type)) {
+        // A plain module has no data descriptor under these names, so the
+        // attribute is its dict entry; a miss takes the general path.
+        PyObject *value = PyDict_GetItemWithError(PyModule_GetDict(obj), attr);
+        if (value != nullptr) return Py_NewRef(value);
+        if (PyErr_Occurred()) return nullptr;
+    }
+    return PyObject_GetAttr(obj, attr);
+}
+
+int set_module_attr(PyObject *obj, PyObject *attr, PyObject *value) {
+    if (Py_IS_TYPE(obj, &PyModule_Type)) return PyDict_SetItem(PyModule_GetDict(obj), attr, value);
+    return PyObject_SetAttr(obj, attr, value);
 }
 
 PyObject *call_global(PyObject *name, PyObject *const *args, size_t nargs) {
@@ -107,6 +173,35 @@ PyObject *call_global(PyObject *name, PyObject *const *args, size_t nargs) {
 PyObject *format_simple(PyObject *value) {
     if (PyUnicode_CheckExact(value)) return Py_NewRef(value);
     return PyObject_Format(value, g.empty_str);
+}
+
+PyObject *join_texts(PyObject *const *pieces, int n) {
+    Py_ssize_t length = 0;
+    Py_UCS4 max_char = 0;
+    for (int i = 0; i < n; ++i) {
+        const Py_ssize_t len = PyUnicode_GET_LENGTH(pieces[i]);
+        if (len > PY_SSIZE_T_MAX - length) return PyErr_NoMemory();
+        length += len;
+        const Py_UCS4 piece_max = PyUnicode_MAX_CHAR_VALUE(pieces[i]);
+        if (piece_max > max_char) max_char = piece_max;
+    }
+    Ref joined = Ref::steal(PyUnicode_New(length, max_char));
+    if (!joined) return nullptr;
+    const int kind = PyUnicode_KIND(joined.get());
+    char *data = static_cast<char *>(PyUnicode_DATA(joined.get()));
+    Py_ssize_t at = 0;
+    for (int i = 0; i < n; ++i) {
+        const Py_ssize_t len = PyUnicode_GET_LENGTH(pieces[i]);
+        if (len == 0) continue;
+        if (PyUnicode_KIND(pieces[i]) == kind) {
+            // Same width: a plain copy of the code units.
+            std::memcpy(data + at * kind, PyUnicode_DATA(pieces[i]), static_cast<size_t>(len) * kind);
+        } else if (PyUnicode_CopyCharacters(joined.get(), at, pieces[i], 0, len) < 0) {
+            return nullptr;
+        }
+        at += len;
+    }
+    return joined.release();
 }
 
 namespace {
@@ -432,7 +527,8 @@ int prepare_runtime(PyObject *module) {
     if (g.defaults_none == nullptr && (g.defaults_none = PyTuple_Pack(1, Py_None)) == nullptr)
         return -1;
     if (build_code_objects() < 0) return -1;
-    return ready_closure_type();
+    if (ready_closure_type() < 0) return -1;
+    return watch_module_dict();
 }
 
 // Steps 2 to 11 of the exec step.  Returns 0, or -1 with an exception set.

@@ -26,10 +26,9 @@ PyObject *exception_report(PyObject *exc) {
     if (!tb_value) return nullptr;
     Ref tb_text = Ref::steal(format_simple(tb_value.get()));
     if (!tb_text) return nullptr;
-    Ref pieces = Ref::steal(PyTuple_Pack(5, name_text.get(), g.s.colon_space, exc_text.get(),
-                                         g.s.newline, tb_text.get()));
-    if (!pieces) return nullptr;
-    return PyUnicode_Join(g.empty_str, pieces.get());
+    PyObject *pieces[5] = {name_text.get(), g.s.colon_space, exc_text.get(), g.s.newline,
+                           tb_text.get()};
+    return join_texts(pieces, 5);
 }
 
 }  // namespace
@@ -106,13 +105,13 @@ PyObject *encoding_kwnames() {
 PyObject *get_sys_stream(PyObject *attr) {
     Ref sys = Ref::steal(get_global(g.s.sys));
     if (!sys) return nullptr;
-    return PyObject_GetAttr(sys.get(), attr);
+    return get_module_attr(sys.get(), attr);
 }
 
 int set_sys_stream(PyObject *attr, PyObject *value) {
     Ref sys = Ref::steal(get_global(g.s.sys));
     if (!sys) return -1;
-    return PyObject_SetAttr(sys.get(), attr, value);
+    return set_module_attr(sys.get(), attr, value);
 }
 
 PyObject *new_buffer() {
@@ -433,30 +432,6 @@ PyObject *rf_error_result(PyObject *message, int line) {
     return result.release();
 }
 
-// Joins `n` str objects into one new str with nothing between them, without
-// building intermediate strings or a sequence to hold the pieces.
-PyObject *join_texts(PyObject *const *pieces, int n) {
-    Py_ssize_t length = 0;
-    Py_UCS4 max_char = 0;
-    for (int i = 0; i < n; ++i) {
-        const Py_ssize_t len = PyUnicode_GET_LENGTH(pieces[i]);
-        if (len > PY_SSIZE_T_MAX - length) return PyErr_NoMemory();
-        length += len;
-        const Py_UCS4 piece_max = PyUnicode_MAX_CHAR_VALUE(pieces[i]);
-        if (piece_max > max_char) max_char = piece_max;
-    }
-    Ref joined = Ref::steal(PyUnicode_New(length, max_char));
-    if (!joined) return nullptr;
-    Py_ssize_t at = 0;
-    for (int i = 0; i < n; ++i) {
-        const Py_ssize_t len = PyUnicode_GET_LENGTH(pieces[i]);
-        if (len == 0) continue;
-        if (PyUnicode_CopyCharacters(joined.get(), at, pieces[i], 0, len) < 0) return nullptr;
-        at += len;
-    }
-    return joined.release();
-}
-
 // {"success": False, "error": prefix + path}, for the two load failures.
 PyObject *rf_path_result(PyObject *prefix, PyObject *path, int line) {
     Ref message = Ref::steal(PyUnicode_Concat(prefix, path));
@@ -468,9 +443,9 @@ PyObject *rf_path_result(PyObject *prefix, PyObject *path, int line) {
 PyObject *importlib_util_attr(PyObject *name) {
     Ref importlib = Ref::steal(get_global(g.s.importlib));
     if (!importlib) return nullptr;
-    Ref util = Ref::steal(PyObject_GetAttr(importlib.get(), g.s.util));
+    Ref util = Ref::steal(get_module_attr(importlib.get(), g.s.util));
     if (!util) return nullptr;
-    return PyObject_GetAttr(util.get(), name);
+    return get_module_attr(util.get(), name);
 }
 
 // Steps 1 and 2: the resolved path, or null.  *missing is set when the path

@@ -268,7 +268,7 @@ PyObject *dispatch(PyObject *cmd) {
 PyObject *global_attr(PyObject *global, PyObject *attr) {
     Ref holder = Ref::steal(get_global(global));
     if (!holder) return nullptr;
-    return PyObject_GetAttr(holder.get(), attr);
+    return get_module_attr(holder.get(), attr);
 }
 
 // signal.signal(signal.SIGINT, signal.SIG_IGN), the previous handler dropped.
