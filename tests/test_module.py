@@ -232,3 +232,22 @@ def test_version_mismatch_warns_once_and_import_succeeds():
             print("refused", "3.13" in str(e))
     """), python=python)
     assert out.split() == ["refused", "True"]
+
+
+def test_rebinding_module_globals_takes_effect_at_next_use(monkeypatch):
+    assert cw.run_inline("result = 1")["result"]["return_value"] == 1  # lookups warmed up
+    vars(cw)["_serialize"] = lambda obj: "replaced"
+    try:
+        assert cw.run_inline("result = 1")["result"]["return_value"] == "replaced"
+        del vars(cw)["_serialize"]
+        report = cw.run_inline("result = 1")["error"]
+        assert report.startswith("NameError: name '_serialize' is not defined\n")
+        # A name missing from the module is looked up among the builtins.
+        monkeypatch.setattr(builtins, "_serialize", lambda obj: "from builtins", raising=False)
+        assert cw.run_inline("result = 1")["result"]["return_value"] == "from builtins"
+    finally:
+        vars(cw)["_serialize"] = real_serialize
+    assert cw.run_inline("result = [1]")["result"]["return_value"] == [1]
+
+
+real_serialize = cw._serialize
