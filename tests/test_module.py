@@ -251,3 +251,26 @@ def test_rebinding_module_globals_takes_effect_at_next_use(monkeypatch):
 
 
 real_serialize = cw._serialize
+
+
+def test_functions_kept_from_a_failed_import_fail_cleanly():
+    # The main guard runs the loop during the import; a request that is not an
+    # object makes it fail.  The init traceback entry's frame still holds the
+    # failed module's globals, functions included.
+    code = CTYPES_PRELUDE + textwrap.dedent("""
+        import io
+        sys.stdin = io.StringIO("[1, 2]\\n")
+        try:
+            load(types.SimpleNamespace(name="__main__"))
+        except TypeError as e:
+            tb = e.__traceback__
+            while tb.tb_next is not None and tb.tb_frame.f_code.co_name != "init ombrix.workers.custom_worker":
+                tb = tb.tb_next
+            run_inline = tb.tb_frame.f_globals["run_inline"]
+        try:
+            run_inline("result = 1")
+        except ImportError as e:
+            print(e)
+    """)
+    out = run_py(code)
+    assert out.strip() == "module 'ombrix.workers.custom_worker' failed to initialise"
