@@ -55,6 +55,62 @@ PyObject *failure_result(Fn fn, int dict_line, int report_line) {
 }
 
 // ---------------------------------------------------------------------------
+// Script paths, shared by run_script and run_function
+// ---------------------------------------------------------------------------
+
+namespace {
+
+// Path(path).expanduser().resolve() through the module global `Path`, then
+// its exists().  Returns the resolved path; null with *missing set and no
+// exception when it does not exist; null with an exception carrying `fn`'s
+// entry at `resolve_line` or `exists_line` when a step fails.
+PyObject *resolve_script_path(Fn fn, int resolve_line, int exists_line, PyObject *path,
+                              bool *missing) {
+    *missing = false;
+    Ref path_class = Ref::steal(get_global(g.s.Path));
+    Ref given = path_class ? Ref::steal(PyObject_CallOneArg(path_class.get(), path)) : Ref();
+    Ref expanded =
+        given ? Ref::steal(PyObject_CallMethodNoArgs(given.get(), g.s.expanduser)) : Ref();
+    Ref p = expanded ? Ref::steal(PyObject_CallMethodNoArgs(expanded.get(), g.s.resolve)) : Ref();
+    if (!p) {
+        add_traceback(fn, resolve_line);
+        return nullptr;
+    }
+    Ref exists = Ref::steal(PyObject_CallMethodNoArgs(p.get(), g.s.exists));
+    const int found = exists ? PyObject_IsTrue(exists.get()) : -1;
+    if (found < 0) {
+        add_traceback(fn, exists_line);
+        return nullptr;
+    }
+    if (found == 0) {
+        *missing = true;
+        return nullptr;
+    }
+    return p.release();
+}
+
+// {"success": False, "error": message}.  Null with an exception set (no
+// entry added) when building it fails.
+PyObject *error_result(PyObject *message) {
+    Ref result = Ref::steal(PyDict_New());
+    if (!result || PyDict_SetItem(result.get(), g.s.success, Py_False) < 0 ||
+        PyDict_SetItem(result.get(), g.s.error, message) < 0) {
+        return nullptr;
+    }
+    return result.release();
+}
+
+// The script-not-found and cannot-load results: prefix + the path exactly as
+// the caller passed it.
+PyObject *path_error_result(PyObject *prefix, PyObject *path) {
+    Ref message = Ref::steal(PyUnicode_Concat(prefix, path));
+    if (!message) return nullptr;
+    return error_result(message.get());
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
 // run_script and run_inline
 //
 // Both run user code in a fresh namespace with sys.stdout and sys.stderr
@@ -317,32 +373,14 @@ PyObject *script_steps(PyObject *p, PyObject *args, const OutputCapture &capture
     return success_result(fn, kScriptLines, capture, value.get());
 }
 
-// {"success": False, "error": "Script not found: " + path as passed}.
-PyObject *not_found_result(PyObject *path) {
-    Ref result = Ref::steal(PyDict_New());
-    if (!result || PyDict_SetItem(result.get(), g.s.success, Py_False) < 0) return nullptr;
-    Ref message = Ref::steal(PyUnicode_Concat(g.s.script_not_found, path));
-    if (!message || PyDict_SetItem(result.get(), g.s.error, message.get()) < 0) return nullptr;
-    return result.release();
-}
-
 // run_script's body up to its handler.
 PyObject *run_script_steps(PyObject *path, PyObject *args) {
     constexpr Fn fn = Fn::RunScript;
-    Ref path_class = Ref::steal(get_global(g.s.Path));
-    if (!path_class) return failed(fn, 32);
-    Ref given = Ref::steal(PyObject_CallOneArg(path_class.get(), path));
-    if (!given) return failed(fn, 32);
-    Ref expanded = Ref::steal(call_method0(given.get(), g.s.expanduser));
-    if (!expanded) return failed(fn, 32);
-    Ref p = Ref::steal(call_method0(expanded.get(), g.s.resolve));
-    if (!p) return failed(fn, 32);
-
-    Ref exists = Ref::steal(call_method0(p.get(), g.s.exists));
-    const int found = exists ? PyObject_IsTrue(exists.get()) : -1;
-    if (found < 0) return failed(fn, 33);
-    if (found == 0) {
-        PyObject *result = not_found_result(path);
+    bool missing = false;
+    Ref p = Ref::steal(resolve_script_path(fn, 32, 33, path, &missing));
+    if (!p) {
+        if (!missing) return nullptr;
+        PyObject *result = path_error_result(g.s.script_not_found, path);
         return result != nullptr ? result : failed(fn, 34);
     }
     return with_output_captured(fn, kScriptLines, [&](const OutputCapture &capture) {
@@ -424,19 +462,14 @@ PyObject *rf_fail(int line) {
 
 // {"success": False, "error": <message>}; null with the entry at `line`.
 PyObject *rf_error_result(PyObject *message, int line) {
-    Ref result = Ref::steal(PyDict_New());
-    if (!result || PyDict_SetItem(result.get(), g.s.success, Py_False) < 0 ||
-        PyDict_SetItem(result.get(), g.s.error, message) < 0) {
-        return rf_fail(line);
-    }
-    return result.release();
+    PyObject *result = error_result(message);
+    return result != nullptr ? result : rf_fail(line);
 }
 
-// {"success": False, "error": prefix + path}, for the two load failures.
+// The script-not-found or cannot-load result; null with the entry at `line`.
 PyObject *rf_path_result(PyObject *prefix, PyObject *path, int line) {
-    Ref message = Ref::steal(PyUnicode_Concat(prefix, path));
-    if (!message) return rf_fail(line);
-    return rf_error_result(message.get(), line);
+    PyObject *result = path_error_result(prefix, path);
+    return result != nullptr ? result : rf_fail(line);
 }
 
 // Looks up importlib.util.<name> through the module global `importlib`.
@@ -446,27 +479,6 @@ PyObject *importlib_util_attr(PyObject *name) {
     Ref util = Ref::steal(get_module_attr(importlib.get(), g.s.util));
     if (!util) return nullptr;
     return get_module_attr(util.get(), name);
-}
-
-// Steps 1 and 2: the resolved path, or null.  *missing is set when the path
-// does not exist (then null is returned with no exception).
-PyObject *rf_resolve(PyObject *path, bool *missing) {
-    Ref path_type = Ref::steal(get_global(g.s.Path));
-    if (!path_type) return rf_fail(kRfResolve);
-    Ref raw = Ref::steal(PyObject_CallOneArg(path_type.get(), path));
-    if (!raw) return rf_fail(kRfResolve);
-    Ref expanded = Ref::steal(PyObject_CallMethodNoArgs(raw.get(), g.s.expanduser));
-    if (!expanded) return rf_fail(kRfResolve);
-    Ref p = Ref::steal(PyObject_CallMethodNoArgs(expanded.get(), g.s.resolve));
-    if (!p) return rf_fail(kRfResolve);
-    Ref exists = Ref::steal(PyObject_CallMethodNoArgs(p.get(), g.s.exists));
-    const int found = exists ? PyObject_IsTrue(exists.get()) : -1;
-    if (found < 0) return rf_fail(kRfExists);
-    if (found == 0) {
-        *missing = true;
-        return nullptr;
-    }
-    return p.release();
 }
 
 // Step 3: importlib.util.spec_from_file_location("custom_module", str(p)).
@@ -628,7 +640,8 @@ PyObject *rf_success_result(PyObject *value) {
 // run_function's entry on it.
 PyObject *run_function_steps(PyObject *path, PyObject *function_name, PyObject *args) {
     bool missing = false;
-    Ref p = Ref::steal(rf_resolve(path, &missing));
+    Ref p = Ref::steal(
+        resolve_script_path(Fn::RunFunction, kRfResolve, kRfExists, path, &missing));
     if (!p) return missing ? rf_path_result(g.s.script_not_found, path, kRfNotFound) : nullptr;
 
     Ref spec = Ref::steal(rf_spec(p.get()));
