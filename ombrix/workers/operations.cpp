@@ -666,7 +666,7 @@ PyObject *run_function_steps(PyObject *path, PyObject *function_name, PyObject *
 
     // args is an exact dict or None, so its truth test cannot fail.
     Ref result;
-    if (args != Py_None && PyDict_GET_SIZE(args) > 0) {
+    if (args_given(args)) {
         result = Ref::steal(call_with_keywords(func.get(), args));
         if (!result) return rf_fail(kRfCallKeywords);
     } else {
