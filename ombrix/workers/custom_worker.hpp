@@ -1,9 +1,9 @@
 // custom_worker.hpp: shared core of the custom_worker extension module.
 //
 // Declares what every source file of the module uses: the owned-reference
-// handle `Ref`, the process-wide module record `g` with its constant table,
-// the traceback-entry helper, module-global name lookup, the function type
-// and the bodies of the seven exported functions.
+// handle `Ref`, the constant table, the process-wide module record, the
+// traceback-entry helper, module-global lookup, the text helpers and the
+// bodies of the seven exported functions.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -89,7 +89,6 @@ private:
     X(_serialize, "_serialize")                                               \
     X(handle_command, "handle_command")                                       \
     X(main, "main")                                                           \
-    X(lambda, "<lambda>")                                                     \
     X(return_, "return")                                                      \
     X(str, "str")                                                             \
     X(dict, "dict")                                                           \
@@ -120,10 +119,8 @@ private:
     X(traceback, "traceback")                                                 \
     X(io, "io")                                                               \
     X(pathlib, "pathlib")                                                     \
-    X(builtins, "builtins")                                                   \
     X(compile, "compile")                                                     \
     X(exec, "exec")                                                           \
-    X(modules, "modules")                                                     \
     X(expanduser, "expanduser")                                               \
     X(resolve, "resolve")                                                     \
     X(exists, "exists")                                                       \
@@ -134,12 +131,7 @@ private:
     X(stdin, "stdin")                                                         \
     X(getvalue, "getvalue")                                                   \
     X(format_exc, "format_exc")                                               \
-    X(spec, "spec")                                                           \
     X(loader, "loader")                                                       \
-    X(origin, "origin")                                                       \
-    X(parent, "parent")                                                       \
-    X(submodule_search_locations, "submodule_search_locations")               \
-    X(name, "name")                                                           \
     X(spec_from_file_location, "spec_from_file_location")                     \
     X(module_from_spec, "module_from_spec")                                   \
     X(exec_module, "exec_module")                                             \
@@ -164,9 +156,6 @@ private:
     X(dunder_builtins, "__builtins__")                                        \
     X(dunder_main, "__main__")                                                \
     X(dunder_test, "__test__")                                                \
-    X(dunder_loader, "__loader__")                                            \
-    X(dunder_package, "__package__")                                          \
-    X(dunder_path, "__path__")                                                \
     X(module_name, "ombrix.workers.custom_worker")
 
 #define CW_TEXTS(X)                                                           \
@@ -199,85 +188,46 @@ struct Strings {
 #undef CW_FIELD
 };
 
-// The file name that code objects and traceback entries carry.
-inline constexpr const char *kFileName = "ombrix/workers/custom_worker";
+// The constant table, filled by the exec step; alive until the process ends.
+extern Strings strings;
 
 // ---------------------------------------------------------------------------
-// Traceback entries.  Each function of the module names itself in the entries
-// it adds; `Fn` selects the name, the line is the failing statement's.
-// ---------------------------------------------------------------------------
-enum class Fn : int {
-    RunScript,
-    RunInline,
-    RunFunction,
-    ValidateScript,
-    Serialize,
-    HandleCommand,
-    Lambda,   // routing closure of the action "run_script"
-    Lambda1,  // ... of "run_inline"
-    Lambda2,  // ... of "run_function"
-    Lambda3,  // ... of "validate"
-    Main,
-    Init,     // the exec step
-    Count
-};
-inline constexpr int kFnCount = static_cast<int>(Fn::Count);
-// Lines of the module's statements all lie below this bound.
-inline constexpr int kMaxLine = 256;
-
-// Adds an entry (file kFileName, the function's traceback name, `line`) at
-// the head of the pending exception's traceback.  Must be called with an
-// exception set; leaves it set.  Never fails visibly: if the entry cannot be
-// made, the exception is left as it was.
-void add_traceback(Fn fn, int line);
-
-// ---------------------------------------------------------------------------
-// Code objects, one per function, in this order.
-// ---------------------------------------------------------------------------
-enum CodeIndex : int {
-    kCodeRunScript,
-    kCodeRunInline,
-    kCodeRunFunction,
-    kCodeValidateScript,
-    kCodeSerialize,
-    kCodeHandleCommand,
-    kCodeLambda,
-    kCodeLambda1,
-    kCodeLambda2,
-    kCodeLambda3,
-    kCodeMain,
-    kCodeCount
-};
-
-// ---------------------------------------------------------------------------
-// Process-wide module record.  Written by the create and exec steps only
-// (apart from the traceback code cache); alive until the process ends.
+// Process-wide module record.  Written by the create and exec steps only;
+// alive until the process ends.
 // ---------------------------------------------------------------------------
 struct ModuleRecord {
-    int64_t main_interpreter_id = -1;
     PyObject *module = nullptr;       // strong; null until exec, or after a failed exec
     PyObject *module_dict = nullptr;  // strong
     PyObject *builtins = nullptr;     // strong: the `builtins` module
     PyObject *empty_tuple = nullptr;
     PyObject *empty_bytes = nullptr;
     PyObject *empty_str = nullptr;
-    bool strings_ready = false;
-    Strings s{};
-    PyObject *compile = nullptr;         // builtins.compile, fetched once
-    PyObject *defaults_none = nullptr;   // (None,)
-    PyObject *code[kCodeCount] = {};
-    PyTypeObject *function_type = nullptr;
-    PyTypeObject *closure_type = nullptr;  // request closure record of handle_command
-    PyCodeObject *tb_code[kFnCount][kMaxLine] = {};  // traceback code cache
+    PyObject *compile = nullptr;      // builtins.compile, fetched once
 };
 
-extern ModuleRecord g;
+extern ModuleRecord module_record;
 
 // ---------------------------------------------------------------------------
+// Traceback entries (traceback.cpp).  Each function of the module names
+// itself in the entries it adds; the line is the failing statement's.
+// ---------------------------------------------------------------------------
+
+// Adds an entry (file strings.file_name, `function`, `line`) at the head of
+// the pending exception's traceback.  Must be called with an exception set;
+// leaves it set.  Never fails visibly: if the entry cannot be made, the
+// exception is left as it was.
+void add_traceback(const char *function, int line);
+
+// ---------------------------------------------------------------------------
+// Module globals (globals.cpp)
+// ---------------------------------------------------------------------------
+
 // Module-global name lookup: the module dict, then builtins; NameError
 // "name '%U' is not defined" when neither has it.  Returns a new reference.
-// ---------------------------------------------------------------------------
 PyObject *get_global(PyObject *name);
+
+// getattr(<module global `global`>, attr).  New reference.
+PyObject *global_attr(PyObject *global, PyObject *attr);
 
 // getattr/setattr for the attributes the functions read and write on the
 // modules they use (sys.stdout, json.dumps, ...): a plain module's
@@ -289,6 +239,13 @@ int set_module_attr(PyObject *obj, PyObject *attr, PyObject *value);
 // Looks `name` up as a module global and calls it with positional arguments.
 PyObject *call_global(PyObject *name, PyObject *const *args, size_t nargs);
 
+// Starts remembering global lookups until the module dict changes (exec step).
+int watch_module_dict();
+
+// ---------------------------------------------------------------------------
+// Texts and result dicts (text.cpp)
+// ---------------------------------------------------------------------------
+
 // Renders a value as an f-string replacement field without a format
 // specification does: an exact str unchanged, anything else format(v, "").
 PyObject *format_simple(PyObject *value);
@@ -296,6 +253,13 @@ PyObject *format_simple(PyObject *value);
 // Joins `n` str objects into one new str with nothing between them (an
 // f-string's concatenation), without an intermediate sequence.
 PyObject *join_texts(PyObject *const *pieces, int n);
+
+// Content equality of two exact str objects.
+bool same_text(PyObject *a, PyObject *b) noexcept;
+
+// {"success": success, key: value}.  Null with an exception set when
+// building it fails.
+PyObject *result_dict(PyObject *success, PyObject *key, PyObject *value);
 
 // ---------------------------------------------------------------------------
 // The interpreter's handled exception (sys.exc_info()) is saved when a
@@ -316,15 +280,6 @@ private:
 };
 
 // ---------------------------------------------------------------------------
-// The function type (function.cpp).
-// ---------------------------------------------------------------------------
-int ready_function_type();
-// Creates the exported function number `index` (0..6, in binding order),
-// with its annotations dict.  New reference.
-PyObject *make_function(int index, PyObject *annotations);
-inline constexpr int kFunctionCount = 7;
-
-// ---------------------------------------------------------------------------
 // Bodies of the exported functions.  Arguments arrive bound and type-checked;
 // each returns a new reference, or null with an exception set.
 // ---------------------------------------------------------------------------
@@ -336,17 +291,7 @@ PyObject *serialize(PyObject *obj);                                           //
 PyObject *handle_command(PyObject *cmd);                                      // protocol.cpp
 PyObject *main_loop();                                                        // protocol.cpp
 
-// The handler shared by run_script, run_inline and run_function
-// (operations.cpp).  Call it with an exception pending whose traceback already
-// carries the operation's entry.  An exception that is not an Exception is
-// left pending and null is returned.  Otherwise the exception becomes the
-// handled one and {"success": False, "error": <exception report>} is
-// returned; should building that fail, the new exception is pending, with an
-// entry at `dict_line` (making the dict, setting its keys) or `report_line`
-// (building the report).  Run it inside a HandledExceptionScope.
-PyObject *failure_result(Fn fn, int dict_line, int report_line);
-
-// Makes the type of handle_command's request closure record (protocol.cpp).
-int ready_closure_type();
+// Makes the type of handle_command's request record ready (protocol.cpp).
+int ready_request_record_type();
 
 }  // namespace cw

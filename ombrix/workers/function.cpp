@@ -1,74 +1,20 @@
-// function.cpp: the type of the module's exported functions, the table of
-// the seven functions, and argument binding with its exact type checks.
+// function.cpp: the type of the module's exported functions, their code
+// objects, and argument binding with its exact type checks.
 #include "custom_worker.hpp"
+#include "function_table.hpp"
 
-#include <cstring>
+#include <opcode.h>
 #include <structmember.h>
 
 namespace cw {
 namespace {
 
-// What a parameter accepts after binding.
-enum class Accepts { Anything, Str, Dict, DictOrNone };
-
-using Body = PyObject *(*)(PyObject *const *bound);
-
-// The fixed description of one exported function.  Calls bind against this
-// record only, so reassigning a function attribute never changes binding.
-struct FunctionSpec {
-    PyObject *Strings::*name;
-    Fn fn;
-    int code_index;
-    int definition_line;
-    int nparams;
-    int nrequired;
-    PyObject *Strings::*params[3];
-    Accepts accepts[3];
-    const char *doc;  // null: no docstring
-    bool has_defaults;
-    Body body;
-};
-
-PyObject *body_run_script(PyObject *const *a) { return run_script(a[0], a[1]); }
-PyObject *body_run_inline(PyObject *const *a) { return run_inline(a[0], a[1]); }
-PyObject *body_run_function(PyObject *const *a) { return run_function(a[0], a[1], a[2]); }
-PyObject *body_validate_script(PyObject *const *a) { return validate_script(a[0]); }
-PyObject *body_serialize(PyObject *const *a) { return serialize(a[0]); }
-PyObject *body_handle_command(PyObject *const *a) { return handle_command(a[0]); }
-PyObject *body_main(PyObject *const *) { return main_loop(); }
-
-const FunctionSpec kFunctions[kFunctionCount] = {
-    {&Strings::run_script, Fn::RunScript, kCodeRunScript, 29, 2, 1,
-     {&Strings::path, &Strings::args, nullptr},
-     {Accepts::Str, Accepts::DictOrNone, Accepts::Anything},
-     "Execute a Python script file and capture its output.", true, body_run_script},
-    {&Strings::run_inline, Fn::RunInline, kCodeRunInline, 82, 2, 1,
-     {&Strings::code, &Strings::args, nullptr},
-     {Accepts::Str, Accepts::DictOrNone, Accepts::Anything},
-     "Execute inline Python code.", true, body_run_inline},
-    {&Strings::run_function, Fn::RunFunction, kCodeRunFunction, 121, 3, 2,
-     {&Strings::path, &Strings::function_name, &Strings::args},
-     {Accepts::Str, Accepts::Str, Accepts::DictOrNone},
-     "Execute a specific function from a Python script.", true, body_run_function},
-    {&Strings::validate_script, Fn::ValidateScript, kCodeValidateScript, 166, 1, 1,
-     {&Strings::code, nullptr, nullptr},
-     {Accepts::Str, Accepts::Anything, Accepts::Anything},
-     "Validate that code is syntactically correct Python.", false, body_validate_script},
-    {&Strings::_serialize, Fn::Serialize, kCodeSerialize, 186, 1, 1,
-     {&Strings::obj, nullptr, nullptr},
-     {Accepts::Anything, Accepts::Anything, Accepts::Anything},
-     "Attempt to serialize an object to JSON-compatible format.", false, body_serialize},
-    {&Strings::handle_command, Fn::HandleCommand, kCodeHandleCommand, 199, 1, 1,
-     {&Strings::cmd, nullptr, nullptr},
-     {Accepts::Dict, Accepts::Anything, Accepts::Anything},
-     "Route a command to the appropriate handler.", false, body_handle_command},
-    {&Strings::main, Fn::Main, kCodeMain, 224, 0, 0,
-     {nullptr, nullptr, nullptr},
-     {Accepts::Anything, Accepts::Anything, Accepts::Anything},
-     nullptr, false, body_main},
-};
-constexpr int kMainIndex = 6;
-constexpr int kMaxParams = 3;
+// The bytecode and location table that every function's code object shares,
+// and the defaults tuple (None,); made with the type.
+PyObject *code_bytes = nullptr;
+PyObject *code_locations = nullptr;
+PyObject *defaults_none = nullptr;
+PyTypeObject *function_type = nullptr;
 
 // ---------------------------------------------------------------------------
 // The function object
@@ -77,7 +23,7 @@ constexpr int kMaxParams = 3;
 struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
-    const FunctionSpec *spec;
+    const FunctionDescription *description;
     PyObject *name;
     PyObject *qualname;
     PyObject *module;
@@ -95,45 +41,32 @@ FunctionObject *as_function(PyObject *self) { return reinterpret_cast<FunctionOb
 // Binding errors
 // ---------------------------------------------------------------------------
 
-const char *name_of(const FunctionSpec &spec) { return PyUnicode_AsUTF8(g.s.*spec.name); }
+const char *name_of(const FunctionDescription &function) { return PyUnicode_AsUTF8(strings.*function.name); }
 
-// Arity and keyword errors carry an entry at the definition line.
-PyObject *binding_failed(const FunctionSpec &spec) {
-    add_traceback(spec.fn, spec.definition_line);
-    return nullptr;
-}
-
-PyObject *arity_error(const FunctionSpec &spec, Py_ssize_t given) {
-    const bool exact = spec.nrequired == spec.nparams;
-    const bool too_few = given < spec.nrequired;
+PyObject *arity_error(const FunctionDescription &function, Py_ssize_t given) {
+    const bool exact = function.nrequired == function.nparams;
+    const bool too_few = given < function.nrequired;
     const char *word = exact ? "exactly" : (too_few ? "at least" : "at most");
-    const Py_ssize_t expected = too_few ? spec.nrequired : spec.nparams;
+    const Py_ssize_t expected = too_few ? function.nrequired : function.nparams;
     PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                 name_of(spec), word, expected, expected == 1 ? "" : "s", given);
-    return binding_failed(spec);
+                 name_of(function), word, expected, expected == 1 ? "" : "s", given);
+    return fail_at(function, function.first_line);
 }
 
-// Compares a keyword with a parameter name by content: an exact str by hash,
-// length, character width and bytes; a str subclass by ==.
-int same_text(PyObject *param, PyObject *key) {
+// Whether a keyword names `param`: an exact str by content, a str subclass
+// by ==.  1, 0 or -1 with an exception set.
+int names_param(PyObject *param, PyObject *key) {
     if (!PyUnicode_CheckExact(key)) return PyObject_RichCompareBool(key, param, Py_EQ);
-    const Py_hash_t hk = PyObject_Hash(key);
-    if (hk == -1) return -1;
-    if (hk != PyObject_Hash(param)) return 0;
-    const Py_ssize_t len = PyUnicode_GET_LENGTH(key);
-    if (len != PyUnicode_GET_LENGTH(param)) return 0;
-    const int kind = PyUnicode_KIND(key);
-    if (kind != PyUnicode_KIND(param)) return 0;
-    return std::memcmp(PyUnicode_DATA(key), PyUnicode_DATA(param), static_cast<size_t>(len) * kind) == 0;
+    return same_text(param, key);
 }
 
 // Index of the parameter in [from, to) that `key` names, -1 if none, -2 on error.
-int find_param(const FunctionSpec &spec, PyObject *key, int from, int to) {
+int find_param(const FunctionDescription &function, PyObject *key, int from, int to) {
     for (int i = from; i < to; ++i) {
-        if (g.s.*spec.params[i] == key) return i;
+        if (strings.*function.params[i].name == key) return i;
     }
     for (int i = from; i < to; ++i) {
-        int same = same_text(g.s.*spec.params[i], key);
+        int same = names_param(strings.*function.params[i].name, key);
         if (same < 0) return -2;
         if (same) return i;
     }
@@ -156,20 +89,20 @@ bool accepted(PyObject *value, Accepts accepts) {
 
 void attach_subclass_note() {
     PyObject *exc = PyErr_GetRaisedException();
-    PyObject *done = PyObject_CallMethodOneArg(exc, g.s.add_note, g.s.subclass_note);
+    PyObject *done = PyObject_CallMethodOneArg(exc, strings.add_note, strings.subclass_note);
     if (done == nullptr) PyErr_Clear();  // a failing add_note leaves the TypeError as it is
     Py_XDECREF(done);
     PyErr_SetRaisedException(exc);
 }
 
-int check_types(const FunctionSpec &spec, PyObject *const *bound) {
-    for (int i = 0; i < spec.nparams; ++i) {
-        if (accepted(bound[i], spec.accepts[i])) continue;
-        PyTypeObject *required = spec.accepts[i] == Accepts::Str ? &PyUnicode_Type : &PyDict_Type;
+int check_types(const FunctionDescription &function, PyObject *const *bound) {
+    for (int i = 0; i < function.nparams; ++i) {
+        if (accepted(bound[i], function.params[i].accepts)) continue;
+        PyTypeObject *required = function.params[i].accepts == Accepts::Str ? &PyUnicode_Type : &PyDict_Type;
         PyErr_Format(PyExc_TypeError,
                      "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                     PyUnicode_AsUTF8(g.s.*spec.params[i]),
-                     spec.accepts[i] == Accepts::Str ? "str" : "dict", Py_TYPE(bound[i])->tp_name);
+                     PyUnicode_AsUTF8(strings.*function.params[i].name),
+                     function.params[i].accepts == Accepts::Str ? "str" : "dict", Py_TYPE(bound[i])->tp_name);
         if (PyType_IsSubtype(Py_TYPE(bound[i]), required)) attach_subclass_note();
         return -1;
     }
@@ -181,83 +114,78 @@ int check_types(const FunctionSpec &spec, PyObject *const *bound) {
 // ---------------------------------------------------------------------------
 
 // Binds positional and keyword arguments to `bound` (borrowed references).
-int bind_arguments(const FunctionSpec &spec, PyObject *const *args, Py_ssize_t n,
+int bind_arguments(const FunctionDescription &function, PyObject *const *args, Py_ssize_t n,
                    PyObject *kwnames, PyObject **bound) {
     const Py_ssize_t k = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
-    if (n > spec.nparams || (k == 0 && n < spec.nrequired)) {
-        arity_error(spec, n);
+    if (n > function.nparams || (k == 0 && n < function.nrequired)) {
+        arity_error(function, n);
         return -1;
     }
     for (Py_ssize_t i = 0; i < n; ++i) bound[i] = args[i];
     for (Py_ssize_t j = 0; j < k; ++j) {
         PyObject *key = PyTuple_GET_ITEM(kwnames, j);
         if (!PyUnicode_Check(key)) {
-            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", name_of(spec));
-            binding_failed(spec);
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", name_of(function));
+            fail_at(function, function.first_line);
             return -1;
         }
-        int at = find_param(spec, key, static_cast<int>(n), spec.nparams);
+        int at = find_param(function, key, static_cast<int>(n), function.nparams);
         if (at == -2) return -1;
         if (at >= 0 && bound[at] == nullptr) {
             bound[at] = args[n + j];
             continue;
         }
-        if (at < 0) at = find_param(spec, key, 0, static_cast<int>(n));
+        if (at < 0) at = find_param(function, key, 0, static_cast<int>(n));
         if (at == -2) return -1;
         if (at >= 0) {
             PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                         name_of(spec), key);
+                         name_of(function), key);
         } else {
             PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                         name_of(spec), key);
+                         name_of(function), key);
         }
-        binding_failed(spec);
+        fail_at(function, function.first_line);
         return -1;
     }
-    for (int i = spec.nrequired; i < spec.nparams; ++i) {
+    for (int i = function.nrequired; i < function.nparams; ++i) {
         if (bound[i] == nullptr) bound[i] = Py_None;  // the fixed default
     }
-    for (int i = static_cast<int>(n); i < spec.nrequired; ++i) {
+    for (int i = static_cast<int>(n); i < function.nrequired; ++i) {
         if (bound[i] == nullptr) {
-            arity_error(spec, i);
+            arity_error(function, i);
             return -1;
         }
     }
     return 0;
 }
 
-PyObject *call_function(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
-    const FunctionSpec &spec = *as_function(self)->spec;
-    try {
-        PyObject *bound[kMaxParams] = {};
-        if (bind_arguments(spec, args, PyVectorcall_NARGS(nargsf), kwnames, bound) < 0) return nullptr;
-        if (check_types(spec, bound) < 0) return nullptr;
-        return spec.body(bound);
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in custom_worker");
-        return nullptr;
-    }
+// Nothing in a call can throw a C++ exception: binding, the checks and the
+// bodies are C API calls and plain C++.
+PyObject *call_function(PyObject *self, PyObject *const *args, size_t nargsf,
+                        PyObject *kwnames) noexcept {
+    const FunctionDescription &function = *as_function(self)->description;
+    PyObject *bound[kMaxParams] = {};
+    if (bind_arguments(function, args, PyVectorcall_NARGS(nargsf), kwnames, bound) < 0) return nullptr;
+    if (check_types(function, bound) < 0) return nullptr;
+    return function.body(bound);
 }
 
-// `main` takes nothing; keywords are refused before positional arguments.
-PyObject *call_main(PyObject *self, PyObject *const *, size_t nargsf, PyObject *kwnames) {
-    const FunctionSpec &spec = *as_function(self)->spec;
+// A function without parameters (`main`) refuses keywords before positional
+// arguments, and adds no traceback entry.
+PyObject *call_without_arguments(PyObject *self, PyObject *const *, size_t nargsf,
+                                 PyObject *kwnames) noexcept {
+    const FunctionDescription &function = *as_function(self)->description;
     if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) > 0) {
-        PyErr_Format(PyExc_TypeError, "%.200s() %s", name_of(spec), "takes no keyword arguments");
+        PyErr_Format(PyExc_TypeError, "%.200s() %s", name_of(function), "takes no keyword arguments");
         return nullptr;
     }
     const Py_ssize_t n = PyVectorcall_NARGS(nargsf);
     if (n > 0) {
-        PyErr_Format(PyExc_TypeError, "%.200s() %s (%zd given)", name_of(spec),
+        PyErr_Format(PyExc_TypeError, "%.200s() %s (%zd given)", name_of(function),
                      "takes no arguments", n);
         return nullptr;
     }
-    try {
-        return spec.body(nullptr);
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in custom_worker");
-        return nullptr;
-    }
+    return function.body(nullptr);
 }
 
 // ---------------------------------------------------------------------------
@@ -302,7 +230,7 @@ CW_ATTR(annotations, "__annotations__", is_dict, "a dict object")
 
 PyObject *get_code(PyObject *self, void *) { return Py_NewRef(as_function(self)->code); }
 PyObject *get_globals(PyObject *, void *) {
-    return Py_NewRef(g.module_dict != nullptr ? g.module_dict : Py_None);
+    return Py_NewRef(module_record.module_dict != nullptr ? module_record.module_dict : Py_None);
 }
 
 PyGetSetDef kGetSet[] = {
@@ -386,34 +314,98 @@ PyType_Spec kFunctionSpec = {
     kFunctionSlots,
 };
 
+// ---------------------------------------------------------------------------
+// What the definition attaches
+// ---------------------------------------------------------------------------
+
+// The annotations, as plain strings: the parameters' in order, then the
+// return annotation.
+PyObject *make_annotations(const FunctionDescription &function) {
+    Ref annotations = Ref::steal(PyDict_New());
+    if (!annotations) return nullptr;
+    for (int i = 0; i < function.nparams; ++i) {
+        const Parameter &param = function.params[i];
+        if (param.annotation == nullptr) continue;
+        if (PyDict_SetItem(annotations.get(), strings.*param.name, strings.*param.annotation) < 0)
+            return nullptr;
+    }
+    if (function.returns != nullptr &&
+        PyDict_SetItem(annotations.get(), strings.return_, strings.*function.returns) < 0)
+        return nullptr;
+    return annotations.release();
+}
+
+// The function's __code__: it exists so that introspection (signatures read
+// the argument count and names from it) and tracebacks see an ordinary
+// function with the definition's first line and local names.
+PyObject *make_code_object(const FunctionDescription &function) {
+    int nlocals = 0;
+    while (nlocals < kMaxLocals && function.locals[nlocals] != nullptr) ++nlocals;
+    Ref varnames = Ref::steal(PyTuple_New(function.nparams + nlocals));
+    if (!varnames) return nullptr;
+    for (int i = 0; i < function.nparams; ++i) {
+        PyTuple_SET_ITEM(varnames.get(), i, Py_NewRef(strings.*function.params[i].name));
+    }
+    for (int i = 0; i < nlocals; ++i) {
+        PyObject *name = PyUnicode_InternFromString(function.locals[i]);
+        if (name == nullptr) return nullptr;
+        PyTuple_SET_ITEM(varnames.get(), function.nparams + i, name);
+    }
+    PyObject *name = strings.*function.name;
+    PyObject *empty = module_record.empty_tuple;
+    return reinterpret_cast<PyObject *>(PyUnstable_Code_New(
+        function.nparams, 0, function.nparams + nlocals, 1, CO_OPTIMIZED | CO_NEWLOCALS,
+        code_bytes, empty, empty, varnames.get(), empty, empty, strings.file_name, name, name,
+        function.first_line, code_locations, module_record.empty_bytes));
+}
+
 }  // namespace
 
 int ready_function_type() {
-    if (g.function_type != nullptr) return 0;
+    if (function_type != nullptr) return 0;
+    // Every code object's bytecode only raises AssertionError, so a code
+    // object taken from a function and executed does no harm; one location
+    // entry without columns, three code units long, maps it to the first line.
+    static const char kBytecode[] = {static_cast<char>(RESUME), 0,
+                                     static_cast<char>(LOAD_ASSERTION_ERROR), 0,
+                                     static_cast<char>(RAISE_VARARGS), 1};
+    static const char kLocations[] = {
+        static_cast<char>(0x80 | (PY_CODE_LOCATION_INFO_NO_COLUMNS << 3) | (3 - 1)), 0};
+    if (code_bytes == nullptr &&
+        (code_bytes = PyBytes_FromStringAndSize(kBytecode, sizeof kBytecode)) == nullptr)
+        return -1;
+    if (code_locations == nullptr &&
+        (code_locations = PyBytes_FromStringAndSize(kLocations, sizeof kLocations)) == nullptr)
+        return -1;
+    if (defaults_none == nullptr && (defaults_none = PyTuple_Pack(1, Py_None)) == nullptr)
+        return -1;
     PyObject *type = PyType_FromSpec(&kFunctionSpec);
     if (type == nullptr) return -1;
-    g.function_type = reinterpret_cast<PyTypeObject *>(type);
+    function_type = reinterpret_cast<PyTypeObject *>(type);
     return 0;
 }
 
-PyObject *make_function(int index, PyObject *annotations) {
-    const FunctionSpec &spec = kFunctions[index];
-    FunctionObject *f = PyObject_GC_New(FunctionObject, g.function_type);
+PyObject *make_function(const FunctionDescription &function) {
+    Ref annotations = Ref::steal(make_annotations(function));
+    if (!annotations) return nullptr;
+    Ref code = Ref::steal(make_code_object(function));
+    if (!code) return nullptr;
+    FunctionObject *f = PyObject_GC_New(FunctionObject, function_type);
     if (f == nullptr) return nullptr;
-    f->vectorcall = index == kMainIndex ? call_main : call_function;
-    f->spec = &spec;
-    f->name = Py_NewRef(g.s.*spec.name);
-    f->qualname = Py_NewRef(g.s.*spec.name);
-    f->module = Py_NewRef(g.s.module_name);
+    f->vectorcall = function.nparams == 0 ? call_without_arguments : call_function;
+    f->description = &function;
+    f->name = Py_NewRef(strings.*function.name);
+    f->qualname = Py_NewRef(strings.*function.name);
+    f->module = Py_NewRef(strings.module_name);
     f->doc = nullptr;
-    f->defaults = Py_NewRef(spec.has_defaults ? g.defaults_none : Py_None);
+    f->defaults = Py_NewRef(function.nrequired < function.nparams ? defaults_none : Py_None);
     f->kwdefaults = Py_NewRef(Py_None);
-    f->annotations = Py_NewRef(annotations);
-    f->code = Py_NewRef(g.code[spec.code_index]);
+    f->annotations = annotations.release();
+    f->code = code.release();
     f->dict = nullptr;
     PyObject *self = reinterpret_cast<PyObject *>(f);
     PyObject_GC_Track(self);
-    f->doc = spec.doc != nullptr ? PyUnicode_FromString(spec.doc) : Py_NewRef(Py_None);
+    f->doc = function.doc != nullptr ? PyUnicode_FromString(function.doc) : Py_NewRef(Py_None);
     if (f->doc == nullptr) {
         Py_DECREF(self);
         return nullptr;

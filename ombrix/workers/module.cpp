@@ -1,15 +1,13 @@
-// module.cpp: the module definition, its create and exec steps, the constant
-// table, the code objects, traceback entries and module-global lookup.
+// module.cpp: the module definition and its create and exec steps: the
+// constant table, the module-level statements (imports, the functions'
+// definitions, the main guard) and the runtime pieces they need.
 #include "custom_worker.hpp"
-
-#include <frameobject.h>
-#include <opcode.h>
-
-#include <cstring>
+#include "function_table.hpp"
 
 namespace cw {
 
-ModuleRecord g;
+Strings strings;
+ModuleRecord module_record;
 
 namespace {
 
@@ -30,181 +28,8 @@ const char kModuleDoc[] =
     "  - validate: Check if a script is valid Python\n"
     "  - quit: Shut down the worker\n";
 
-const char *const kTracebackNames[kFnCount] = {
-    "ombrix.workers.custom_worker.run_script",
-    "ombrix.workers.custom_worker.run_inline",
-    "ombrix.workers.custom_worker.run_function",
-    "ombrix.workers.custom_worker.validate_script",
-    "ombrix.workers.custom_worker._serialize",
-    "ombrix.workers.custom_worker.handle_command",
-    "ombrix.workers.custom_worker.handle_command.lambda",
-    "ombrix.workers.custom_worker.handle_command.lambda1",
-    "ombrix.workers.custom_worker.handle_command.lambda2",
-    "ombrix.workers.custom_worker.handle_command.lambda3",
-    "ombrix.workers.custom_worker.main",
-    "init ombrix.workers.custom_worker",
-};
-
-}  // namespace
-
-// ---------------------------------------------------------------------------
-// Traceback entries
-// ---------------------------------------------------------------------------
-
-void add_traceback(Fn fn, int line) {
-    const int f = static_cast<int>(fn);
-    // PyFrame_New and PyCode_NewEmpty must not run with an exception pending,
-    // and a failure while making the entry must not replace the exception
-    // being reported: set it aside until the frame exists.
-    PyObject *exc = PyErr_GetRaisedException();
-    PyCodeObject *code = nullptr;
-    const bool cacheable = line >= 0 && line < kMaxLine;
-    if (cacheable && g.tb_code[f][line] != nullptr) {
-        code = reinterpret_cast<PyCodeObject *>(Py_NewRef(g.tb_code[f][line]));
-    } else {
-        code = PyCode_NewEmpty(kFileName, kTracebackNames[f], line);
-        if (code != nullptr && cacheable) {
-            g.tb_code[f][line] = reinterpret_cast<PyCodeObject *>(Py_NewRef(code));
-        }
-    }
-    PyFrameObject *frame = nullptr;
-    if (code != nullptr && g.module_dict != nullptr) {
-        // The code object's first line is `line` and it has no instruction
-        // executed yet, so the frame's current line is `line`.
-        frame = PyFrame_New(PyThreadState_Get(), code, g.module_dict, nullptr);
-    }
-    Py_XDECREF(code);
-    if (frame == nullptr) PyErr_Clear();
-    PyErr_SetRaisedException(exc);
-    if (frame != nullptr) {
-        PyTraceBack_Here(frame);
-        Py_DECREF(frame);
-    }
-}
-
-// ---------------------------------------------------------------------------
-// Module-global lookup
-// ---------------------------------------------------------------------------
-
-// Lookups that found their name in the module dict are remembered until the
-// dict next changes: a dict watcher forgets them all on any change, so
-// rebinding a module attribute still takes effect at its next use.  The
-// values are borrowed: the dict holds them, and it cannot drop one without
-// the watcher hearing of it first.
-namespace {
-
-struct CachedGlobal {
-    PyObject *name;
-    PyObject *value;
-};
-constexpr int kGlobalCacheSize = 32;
-CachedGlobal global_cache[kGlobalCacheSize];
-int global_cache_used = 0;
-int dict_watcher = -1;
-bool watching = false;
-
-int forget_globals(PyDict_WatchEvent, PyObject *, PyObject *, PyObject *) {
-    global_cache_used = 0;
-    return 0;
-}
-
-}  // namespace
-
-// Starts watching the module dict for the lookup cache (exec step).
-static int watch_module_dict() {
-    global_cache_used = 0;
-    watching = false;
-    if (dict_watcher < 0) {
-        dict_watcher = PyDict_AddWatcher(forget_globals);
-        if (dict_watcher < 0) return -1;
-    }
-    if (PyDict_Watch(dict_watcher, g.module_dict) < 0) return -1;
-    watching = true;
-    return 0;
-}
-
-PyObject *get_global(PyObject *name) {
-    if (g.module_dict == nullptr) {
-        // Only a function kept from a failed import gets here.
-        PyErr_SetString(PyExc_ImportError, "module 'ombrix.workers.custom_worker' failed to initialise");
-        return nullptr;
-    }
-    for (int i = 0; i < global_cache_used; ++i) {
-        if (global_cache[i].name == name) return Py_NewRef(global_cache[i].value);
-    }
-    PyObject *value = PyDict_GetItemWithError(g.module_dict, name);
-    if (value != nullptr) {
-        if (watching && global_cache_used < kGlobalCacheSize) {
-            global_cache[global_cache_used++] = {name, value};
-        }
-        return Py_NewRef(value);
-    }
-    if (PyErr_Occurred()) return nullptr;
-    value = PyObject_GetAttr(g.builtins, name);
-    if (value == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        PyErr_Clear();
-        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    }
-    return value;
-}
-
-PyObject *get_module_attr(PyObject *obj, PyObject *attr) {
-    if (Py_IS_TYPE(obj, &PyModule_Type)) {
-        // A plain module has no data descriptor under these names, so the
-        // attribute is its dict entry; a miss takes the general path.
-        PyObject *value = PyDict_GetItemWithError(PyModule_GetDict(obj), attr);
-        if (value != nullptr) return Py_NewRef(value);
-        if (PyErr_Occurred()) return nullptr;
-    }
-    return PyObject_GetAttr(obj, attr);
-}
-
-int set_module_attr(PyObject *obj, PyObject *attr, PyObject *value) {
-    if (Py_IS_TYPE(obj, &PyModule_Type)) return PyDict_SetItem(PyModule_GetDict(obj), attr, value);
-    return PyObject_SetAttr(obj, attr, value);
-}
-
-PyObject *call_global(PyObject *name, PyObject *const *args, size_t nargs) {
-    Ref func = Ref::steal(get_global(name));
-    if (!func) return nullptr;
-    return PyObject_Vectorcall(func.get(), args, nargs, nullptr);
-}
-
-PyObject *format_simple(PyObject *value) {
-    if (PyUnicode_CheckExact(value)) return Py_NewRef(value);
-    return PyObject_Format(value, g.empty_str);
-}
-
-PyObject *join_texts(PyObject *const *pieces, int n) {
-    Py_ssize_t length = 0;
-    Py_UCS4 max_char = 0;
-    for (int i = 0; i < n; ++i) {
-        const Py_ssize_t len = PyUnicode_GET_LENGTH(pieces[i]);
-        if (len > PY_SSIZE_T_MAX - length) return PyErr_NoMemory();
-        length += len;
-        const Py_UCS4 piece_max = PyUnicode_MAX_CHAR_VALUE(pieces[i]);
-        if (piece_max > max_char) max_char = piece_max;
-    }
-    Ref joined = Ref::steal(PyUnicode_New(length, max_char));
-    if (!joined) return nullptr;
-    const int kind = PyUnicode_KIND(joined.get());
-    char *data = static_cast<char *>(PyUnicode_DATA(joined.get()));
-    Py_ssize_t at = 0;
-    for (int i = 0; i < n; ++i) {
-        const Py_ssize_t len = PyUnicode_GET_LENGTH(pieces[i]);
-        if (len == 0) continue;
-        if (PyUnicode_KIND(pieces[i]) == kind) {
-            // Same width: a plain copy of the code units.
-            std::memcpy(data + at * kind, PyUnicode_DATA(pieces[i]), static_cast<size_t>(len) * kind);
-        } else if (PyUnicode_CopyCharacters(joined.get(), at, pieces[i], 0, len) < 0) {
-            return nullptr;
-        }
-        at += len;
-    }
-    return joined.release();
-}
-
-namespace {
+// The identifier of the interpreter that first created the module; -1 until then.
+int64_t main_interpreter_id = -1;
 
 // ---------------------------------------------------------------------------
 // Create step
@@ -227,15 +52,15 @@ int copy_spec_attr(PyObject *spec, PyObject *dict, const char *from, const char 
 PyObject *create_module(PyObject *spec, PyModuleDef *) {
     int64_t id = PyInterpreterState_GetID(PyThreadState_GetInterpreter(PyThreadState_Get()));
     if (id == -1 && PyErr_Occurred()) return nullptr;
-    if (g.main_interpreter_id == -1) {
-        g.main_interpreter_id = id;
-    } else if (id != g.main_interpreter_id) {
+    if (main_interpreter_id == -1) {
+        main_interpreter_id = id;
+    } else if (id != main_interpreter_id) {
         PyErr_SetString(PyExc_ImportError,
                         "Interpreter change detected - this module can only be loaded "
                         "into one interpreter per process.");
         return nullptr;
     }
-    if (g.module != nullptr) return Py_NewRef(g.module);
+    if (module_record.module != nullptr) return Py_NewRef(module_record.module);
 
     Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
     if (!name) return nullptr;
@@ -256,6 +81,8 @@ PyObject *create_module(PyObject *spec, PyModuleDef *) {
 // Exec step: constants
 // ---------------------------------------------------------------------------
 
+// The warning names 3.12, the interpreter the module is written and built for,
+// in the form hosts already see for a version mismatch.
 int warn_on_version_mismatch() {
     const int major = static_cast<int>((Py_Version >> 24) & 0xff);
     const int minor = static_cast<int>((Py_Version >> 16) & 0xff);
@@ -279,96 +106,22 @@ int make_text(PyObject **slot, const char *text, bool intern) {
     return 0;
 }
 
+// Fills the constant table; entries made by an earlier, failed exec are kept.
 int build_constants() {
-    if (g.empty_tuple == nullptr && (g.empty_tuple = PyTuple_New(0)) == nullptr) return -1;
-    if (g.empty_bytes == nullptr && (g.empty_bytes = PyBytes_FromStringAndSize("", 0)) == nullptr)
+    ModuleRecord &r = module_record;
+    if (r.empty_tuple == nullptr && (r.empty_tuple = PyTuple_New(0)) == nullptr) return -1;
+    if (r.empty_bytes == nullptr && (r.empty_bytes = PyBytes_FromStringAndSize("", 0)) == nullptr)
         return -1;
-    if (g.empty_str == nullptr && (g.empty_str = PyUnicode_FromStringAndSize("", 0)) == nullptr)
+    if (r.empty_str == nullptr && (r.empty_str = PyUnicode_FromStringAndSize("", 0)) == nullptr)
         return -1;
-    if (g.strings_ready) return 0;
 #define CW_MAKE_ID(field, text) \
-    if (make_text(&g.s.field, text, true) < 0) return -1;
+    if (make_text(&strings.field, text, true) < 0) return -1;
 #define CW_MAKE_TEXT(field, text) \
-    if (make_text(&g.s.field, text, false) < 0) return -1;
+    if (make_text(&strings.field, text, false) < 0) return -1;
     CW_IDENTIFIERS(CW_MAKE_ID)
     CW_TEXTS(CW_MAKE_TEXT)
 #undef CW_MAKE_ID
 #undef CW_MAKE_TEXT
-    g.strings_ready = true;
-    return 0;
-}
-
-// One code object per function.  Their bytecode only raises AssertionError,
-// so a code object taken from a function and executed does no harm; the
-// location table maps its three instructions to the first line.
-struct CodeShape {
-    PyObject *Strings::*name;
-    int first_line;
-    int argcount;
-    const char *const *locals;  // null-terminated
-};
-
-const char *const kRunScriptLocals[] = {"path", "args", "p", "old_stdout", "old_stderr",
-                                        "captured_out", "captured_err", "namespace", "code",
-                                        "result", "e", nullptr};
-const char *const kRunInlineLocals[] = {"code", "args", "old_stdout", "old_stderr", "captured_out",
-                                        "captured_err", "namespace", "result", "e", nullptr};
-const char *const kRunFunctionLocals[] = {"path", "function_name", "args", "p", "spec", "module",
-                                          "func", "available", "result", "e", "n", nullptr};
-const char *const kValidateLocals[] = {"code", "e", nullptr};
-const char *const kSerializeLocals[] = {"obj", "item", "k", "v", nullptr};
-const char *const kHandleCommandLocals[] = {"cmd", "action", "handlers", "handler", nullptr};
-const char *const kNoLocals[] = {nullptr};
-const char *const kMainLocals[] = {"line", "cmd", "e", "response", nullptr};
-
-const CodeShape kCodeShapes[kCodeCount] = {
-    {&Strings::run_script, 29, 2, kRunScriptLocals},
-    {&Strings::run_inline, 82, 2, kRunInlineLocals},
-    {&Strings::run_function, 121, 3, kRunFunctionLocals},
-    {&Strings::validate_script, 166, 1, kValidateLocals},
-    {&Strings::_serialize, 186, 1, kSerializeLocals},
-    {&Strings::handle_command, 199, 1, kHandleCommandLocals},
-    {&Strings::lambda, 207, 0, kNoLocals},
-    {&Strings::lambda, 208, 0, kNoLocals},
-    {&Strings::lambda, 209, 0, kNoLocals},
-    {&Strings::lambda, 214, 0, kNoLocals},
-    {&Strings::main, 224, 0, kMainLocals},
-};
-
-PyObject *make_code_object(const CodeShape &shape, PyObject *bytecode, PyObject *linetable) {
-    Py_ssize_t nlocals = 0;
-    while (shape.locals[nlocals] != nullptr) ++nlocals;
-    Ref varnames = Ref::steal(PyTuple_New(nlocals));
-    if (!varnames) return nullptr;
-    for (Py_ssize_t i = 0; i < nlocals; ++i) {
-        PyObject *name = PyUnicode_InternFromString(shape.locals[i]);
-        if (name == nullptr) return nullptr;
-        PyTuple_SET_ITEM(varnames.get(), i, name);
-    }
-    PyObject *name = g.s.*shape.name;
-    return reinterpret_cast<PyObject *>(PyUnstable_Code_New(
-        shape.argcount, 0, static_cast<int>(nlocals), 1, CO_OPTIMIZED | CO_NEWLOCALS, bytecode,
-        g.empty_tuple, g.empty_tuple, varnames.get(), g.empty_tuple, g.empty_tuple, g.s.file_name,
-        name, name, shape.first_line, linetable, g.empty_bytes));
-}
-
-int build_code_objects() {
-    if (g.code[kCodeCount - 1] != nullptr) return 0;
-    static const char kBytecode[] = {static_cast<char>(RESUME), 0,
-                                     static_cast<char>(LOAD_ASSERTION_ERROR), 0,
-                                     static_cast<char>(RAISE_VARARGS), 1};
-    // One location entry without columns, three code units long, line delta 0.
-    static const char kLineTable[] = {
-        static_cast<char>(0x80 | (PY_CODE_LOCATION_INFO_NO_COLUMNS << 3) | (3 - 1)), 0};
-    Ref bytecode = Ref::steal(PyBytes_FromStringAndSize(kBytecode, sizeof kBytecode));
-    if (!bytecode) return -1;
-    Ref linetable = Ref::steal(PyBytes_FromStringAndSize(kLineTable, sizeof kLineTable));
-    if (!linetable) return -1;
-    for (int i = 0; i < kCodeCount; ++i) {
-        if (g.code[i] != nullptr) continue;
-        g.code[i] = make_code_object(kCodeShapes[i], bytecode.get(), linetable.get());
-        if (g.code[i] == nullptr) return -1;
-    }
     return 0;
 }
 
@@ -393,7 +146,7 @@ PyObject *import_module(PyObject *name) {
     }
     Ref locals = Ref::steal(PyDict_New());
     if (!locals) return nullptr;
-    return PyImport_ImportModuleLevelObject(name, g.module_dict, locals.get(), nullptr, 0);
+    return PyImport_ImportModuleLevelObject(name, module_record.module_dict, locals.get(), nullptr, 0);
 }
 
 // `from <module_name> import <attr>`: returns the attribute's value.  A
@@ -411,7 +164,7 @@ PyObject *import_from(PyObject *module_name, PyObject *attr) {
     if (!locals) return nullptr;
     Ref fromlist = Ref::steal(PyTuple_Pack(1, attr));
     if (!fromlist) return nullptr;
-    module = Ref::steal(PyImport_ImportModuleLevelObject(module_name, g.module_dict, locals.get(),
+    module = Ref::steal(PyImport_ImportModuleLevelObject(module_name, module_record.module_dict, locals.get(),
                                                          fromlist.get(), 0));
     if (!module) return nullptr;
     PyObject *value = PyObject_GetAttr(module.get(), attr);
@@ -419,7 +172,7 @@ PyObject *import_from(PyObject *module_name, PyObject *attr) {
     // A submodule that is imported but not (yet) an attribute of its package.
     PyErr_Clear();
     Ref own_name = Ref::steal(PyModule_GetNameObject(module.get()));
-    Ref with_dot = own_name ? Ref::steal(PyUnicode_Concat(own_name.get(), g.s.dot)) : Ref();
+    Ref with_dot = own_name ? Ref::steal(PyUnicode_Concat(own_name.get(), strings.dot)) : Ref();
     Ref full = with_dot ? Ref::steal(PyUnicode_Concat(with_dot.get(), attr)) : Ref();
     value = full ? PyDict_GetItemWithError(modules, full.get()) : nullptr;
     if (value != nullptr) return Py_NewRef(value);
@@ -427,48 +180,54 @@ PyObject *import_from(PyObject *module_name, PyObject *attr) {
     return nullptr;
 }
 
+// The exec step's traceback entries carry this name and the line of the
+// module-level statement that failed (published like the functions' lines,
+// see function_table.hpp).
+constexpr const char *kInitTracebackName = "init ombrix.workers.custom_worker";
+// The line of the failing statement when the runtime pieces or the final
+// `__test__` binding fail.
+constexpr int kFirstLine = 1;
+constexpr int kMainGuardLine = 248;
+
+// The module's imports, in order: `import <module>` binds the top-level
+// package under `bound`; `from <module> import <attr>` binds the attribute.
+struct ImportStatement {
+    int line;
+    PyObject *Strings::*bound;
+    PyObject *Strings::*module;
+    PyObject *Strings::*attr;  // null: a plain import
+};
+
+const ImportStatement kImports[] = {
+    {19, &Strings::importlib, &Strings::importlib_util, nullptr},
+    {20, &Strings::json, &Strings::json, nullptr},
+    {21, &Strings::os, &Strings::os, nullptr},
+    {22, &Strings::signal, &Strings::signal, nullptr},
+    {23, &Strings::sys, &Strings::sys, nullptr},
+    {24, &Strings::traceback, &Strings::traceback, nullptr},
+    {25, &Strings::StringIO, &Strings::io, &Strings::StringIO},
+    {26, &Strings::Path, &Strings::pathlib, &Strings::Path},
+};
+
+// Binds `value` (a new reference, or null after a failure) in the module dict.
 int bind(PyObject *name, PyObject *value) {
     if (value == nullptr) return -1;
-    int rc = PyDict_SetItem(g.module_dict, name, value);
+    int rc = PyDict_SetItem(module_record.module_dict, name, value);
     Py_DECREF(value);
     return rc;
 }
 
-// Annotations of each exported function, as plain strings, in key order.
-PyObject *make_annotations(int index) {
-    Ref ann = Ref::steal(PyDict_New());
-    if (!ann) return nullptr;
-    struct Pair {
-        PyObject *key, *value;
-    };
-    const Strings &s = g.s;
-    Pair pairs[4] = {};
-    int n = 0;
-    switch (index) {
-        case 0: pairs[n++] = {s.path, s.str}; pairs[n++] = {s.args, s.dict_or_none}; pairs[n++] = {s.return_, s.dict}; break;
-        case 1: pairs[n++] = {s.code, s.str}; pairs[n++] = {s.args, s.dict_or_none}; pairs[n++] = {s.return_, s.dict}; break;
-        case 2:
-            pairs[n++] = {s.path, s.str};
-            pairs[n++] = {s.function_name, s.str};
-            pairs[n++] = {s.args, s.dict_or_none};
-            pairs[n++] = {s.return_, s.dict};
-            break;
-        case 3: pairs[n++] = {s.code, s.str}; pairs[n++] = {s.return_, s.dict}; break;
-        case 5: pairs[n++] = {s.cmd, s.dict}; pairs[n++] = {s.return_, s.dict}; break;
-        default: break;
-    }
-    for (int i = 0; i < n; ++i) {
-        if (PyDict_SetItem(ann.get(), pairs[i].key, pairs[i].value) < 0) return nullptr;
-    }
-    return ann.release();
+int run_import(const ImportStatement &statement) {
+    PyObject *module = strings.*statement.module;
+    PyObject *value = statement.attr == nullptr ? import_module(module)
+                                                : import_from(module, strings.*statement.attr);
+    return bind(strings.*statement.bound, value);
 }
 
-int define_function(int index) {
-    Ref ann = Ref::steal(make_annotations(index));
-    if (!ann) return -1;
-    PyObject *fn = make_function(index, ann.get());
+int define_function(const FunctionDescription &function) {
+    PyObject *fn = make_function(function);
     if (fn == nullptr) return -1;
-    PyObject *name = PyObject_GetAttr(fn, g.s.dunder_name);
+    PyObject *name = PyObject_GetAttr(fn, strings.dunder_name);
     if (name == nullptr) {
         Py_DECREF(fn);
         return -1;
@@ -479,91 +238,85 @@ int define_function(int index) {
 }
 
 int run_main_guard() {
-    Ref name = Ref::steal(get_global(g.s.dunder_name));
+    Ref name = Ref::steal(get_global(strings.dunder_name));
     if (!name) return -1;
-    int is_main = PyObject_RichCompareBool(name.get(), g.s.dunder_main, Py_EQ);
+    int is_main = PyObject_RichCompareBool(name.get(), strings.dunder_main, Py_EQ);
     if (is_main <= 0) return is_main;
-    Ref result = Ref::steal(call_global(g.s.main, nullptr, 0));
+    Ref result = Ref::steal(call_global(strings.main, nullptr, 0));
     return result ? 0 : -1;
 }
 
 // Runs the module-level statements; on failure returns the statement's line.
 int run_statements() {
-    const Strings &s = g.s;
-    if (bind(s.importlib, import_module(s.importlib_util)) < 0) return 19;
-    if (bind(s.json, import_module(s.json)) < 0) return 20;
-    if (bind(s.os, import_module(s.os)) < 0) return 21;
-    if (bind(s.signal, import_module(s.signal)) < 0) return 22;
-    if (bind(s.sys, import_module(s.sys)) < 0) return 23;
-    if (bind(s.traceback, import_module(s.traceback)) < 0) return 24;
-    if (bind(s.StringIO, import_from(s.io, s.StringIO)) < 0) return 25;
-    if (bind(s.Path, import_from(s.pathlib, s.Path)) < 0) return 26;
-    static const int kDefinitionLines[kFunctionCount] = {29, 82, 121, 166, 186, 199, 224};
-    for (int i = 0; i < kFunctionCount; ++i) {
-        if (define_function(i) < 0) return kDefinitionLines[i];
+    for (const ImportStatement &statement : kImports) {
+        if (run_import(statement) < 0) return statement.line;
     }
-    if (run_main_guard() < 0) return 248;
-    if (bind(s.dunder_test, PyDict_New()) < 0) return 1;
+    for (const FunctionDescription *function : kFunctions.in_definition_order()) {
+        if (define_function(*function) < 0) return function->first_line;
+    }
+    if (run_main_guard() < 0) return kMainGuardLine;
+    if (bind(strings.dunder_test, PyDict_New()) < 0) return kFirstLine;
     return 0;
 }
 
-// Steps 6 to 10 of the exec step: the runtime pieces that need the constants.
+// The pieces the functions need at run time, made once the constants exist:
+// the function type, the module's entry in sys.modules (so the main guard
+// and the functions' lookups find it), the builtin compile, the request
+// record type and the global-lookup cache.
 int prepare_runtime(PyObject *module) {
     if (ready_function_type() < 0) return -1;
     PyObject *modules = PyImport_GetModuleDict();
-    int present = PyDict_Contains(modules, g.s.module_name);
+    int present = PyDict_Contains(modules, strings.module_name);
     if (present < 0) return -1;
-    if (present == 0 && PyDict_SetItem(modules, g.s.module_name, module) < 0) return -1;
-    if (g.compile == nullptr) {
-        g.compile = PyObject_GetAttr(g.builtins, g.s.compile);
-        if (g.compile == nullptr) {
+    if (present == 0 && PyDict_SetItem(modules, strings.module_name, module) < 0) return -1;
+    if (module_record.compile == nullptr) {
+        module_record.compile = PyObject_GetAttr(module_record.builtins, strings.compile);
+        if (module_record.compile == nullptr) {
             if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
                 PyErr_Clear();
-                PyErr_Format(PyExc_NameError, "name '%U' is not defined", g.s.compile);
+                PyErr_Format(PyExc_NameError, "name '%U' is not defined", strings.compile);
             }
             return -1;
         }
     }
-    if (g.defaults_none == nullptr && (g.defaults_none = PyTuple_Pack(1, Py_None)) == nullptr)
-        return -1;
-    if (build_code_objects() < 0) return -1;
-    if (ready_closure_type() < 0) return -1;
+    if (ready_request_record_type() < 0) return -1;
     return watch_module_dict();
 }
 
-// Steps 2 to 11 of the exec step.  Returns 0, or -1 with an exception set.
+// The exec step after its re-execution guard.  Returns 0, or -1 with an
+// exception set.
 int exec_body(PyObject *module) {
-    g.module = Py_NewRef(module);
+    module_record.module = Py_NewRef(module);
     PyObject *dict = PyModule_GetDict(module);
     if (dict == nullptr) return -1;
-    g.module_dict = Py_NewRef(dict);
-    if (g.builtins == nullptr) {
+    module_record.module_dict = Py_NewRef(dict);
+    if (module_record.builtins == nullptr) {
         PyObject *builtins = PyImport_AddModule("builtins");
         if (builtins == nullptr) return -1;
-        g.builtins = Py_NewRef(builtins);
+        module_record.builtins = Py_NewRef(builtins);
     }
-    if (PyDict_SetItemString(dict, "__builtins__", g.builtins) < 0) return -1;
+    if (PyDict_SetItemString(dict, "__builtins__", module_record.builtins) < 0) return -1;
     if (warn_on_version_mismatch() < 0) return -1;
     if (build_constants() < 0) return -1;
-    // From here on a failure carries an "init" traceback entry at the line of
-    // the failing statement (line 1 for the runtime pieces).
-    const int line = prepare_runtime(module) < 0 ? 1 : run_statements();
+    // From here on a failure carries an entry at the line of the failing
+    // statement (the first line for the runtime pieces).
+    const int line = prepare_runtime(module) < 0 ? kFirstLine : run_statements();
     if (line == 0) return 0;
-    add_traceback(Fn::Init, line);
+    add_traceback(kInitTracebackName, line);
     return -1;
 }
 
 int exec_module(PyObject *module) {
-    if (g.module != nullptr) {
-        if (g.module == module) return 0;
+    if (module_record.module != nullptr) {
+        if (module_record.module == module) return 0;
         PyErr_SetString(PyExc_RuntimeError,
                         "Module 'custom_worker' has already been imported. Re-initialisation "
                         "is not supported.");
         return -1;
     }
     if (exec_body(module) == 0) return 0;
-    Py_CLEAR(g.module);
-    Py_CLEAR(g.module_dict);
+    Py_CLEAR(module_record.module);
+    Py_CLEAR(module_record.module_dict);
     return -1;
 }
 

@@ -2,86 +2,94 @@
 // run_inline, run_function and validate_script, and the exception report
 // they share.
 #include "custom_worker.hpp"
+#include "function_table.hpp"
 
 namespace cw {
-
-// ---------------------------------------------------------------------------
-// Exception report: "<class __name__>: <exception text>\n<format_exc()>"
-// ---------------------------------------------------------------------------
 namespace {
 
+constexpr const auto &kRunScript = kFunctions.run_script;
+constexpr const auto &kRunInline = kFunctions.run_inline;
+constexpr const auto &kRunFunction = kFunctions.run_function;
+constexpr const auto &kValidateScript = kFunctions.validate_script;
+
+// ---------------------------------------------------------------------------
+// Shared pieces
+// ---------------------------------------------------------------------------
+
+// "<class __name__>: <exception text>\n<traceback.format_exc()>"
 PyObject *exception_report(PyObject *exc) {
     Ref class_name = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject *>(Py_TYPE(exc)),
-                                                 g.s.dunder_name));
+                                                 strings.dunder_name));
     if (!class_name) return nullptr;
     Ref name_text = Ref::steal(format_simple(class_name.get()));
     if (!name_text) return nullptr;
     Ref exc_text = Ref::steal(format_simple(exc));
     if (!exc_text) return nullptr;
-    Ref traceback = Ref::steal(get_global(g.s.traceback));
-    if (!traceback) return nullptr;
-    Ref format_exc = Ref::steal(PyObject_GetAttr(traceback.get(), g.s.format_exc));
+    Ref format_exc = Ref::steal(global_attr(strings.traceback, strings.format_exc));
     if (!format_exc) return nullptr;
     Ref tb_value = Ref::steal(PyObject_CallNoArgs(format_exc.get()));
     if (!tb_value) return nullptr;
     Ref tb_text = Ref::steal(format_simple(tb_value.get()));
     if (!tb_text) return nullptr;
-    PyObject *pieces[5] = {name_text.get(), g.s.colon_space, exc_text.get(), g.s.newline,
+    PyObject *pieces[5] = {name_text.get(), strings.colon_space, exc_text.get(), strings.newline,
                            tb_text.get()};
     return join_texts(pieces, 5);
 }
 
-}  // namespace
-
-PyObject *failure_result(Fn fn, int dict_line, int report_line) {
+// The handler shared by run_script, run_inline and run_function.  Call it
+// with an exception pending whose traceback already carries the operation's
+// entry, inside a HandledExceptionScope.  An exception that is not an
+// Exception is left pending and null is returned.  Otherwise the exception
+// becomes the handled one and {"success": False, "error": <exception report>}
+// is returned; should building that fail, the new exception is pending, with
+// an entry at `dict_line` (making the dict, setting its keys) or
+// `report_line` (building the report).
+PyObject *failure_result(const FunctionDescription &function, int dict_line, int report_line) {
     if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
     Ref exc = Ref::steal(PyErr_GetRaisedException());
     PyErr_SetHandledException(exc.get());
     Ref result = Ref::steal(PyDict_New());
-    if (!result || PyDict_SetItem(result.get(), g.s.success, Py_False) < 0) {
-        add_traceback(fn, dict_line);
-        return nullptr;
-    }
+    if (!result || PyDict_SetItem(result.get(), strings.success, Py_False) < 0)
+        return fail_at(function, dict_line);
     Ref report = Ref::steal(exception_report(exc.get()));
-    if (!report) {
-        add_traceback(fn, report_line);
-        return nullptr;
-    }
-    if (PyDict_SetItem(result.get(), g.s.error, report.get()) < 0) {
-        add_traceback(fn, dict_line);
-        return nullptr;
-    }
+    if (!report) return fail_at(function, report_line);
+    if (PyDict_SetItem(result.get(), strings.error, report.get()) < 0)
+        return fail_at(function, dict_line);
     return result.release();
 }
 
-// ---------------------------------------------------------------------------
-// Script paths, shared by run_script and run_function
-// ---------------------------------------------------------------------------
+// {"success": False, "error": message}; null with `function`'s entry at
+// `line` when building it fails.
+PyObject *error_result(const FunctionDescription &function, int line, PyObject *message) {
+    PyObject *result = result_dict(Py_False, strings.error, message);
+    return result != nullptr ? result : fail_at(function, line);
+}
 
-namespace {
+// The script-not-found and cannot-load results: prefix + the path exactly as
+// the caller passed it.
+PyObject *path_error_result(const FunctionDescription &function, int line, PyObject *prefix,
+                            PyObject *path) {
+    Ref message = Ref::steal(PyUnicode_Concat(prefix, path));
+    if (!message) return fail_at(function, line);
+    return error_result(function, line, message.get());
+}
 
 // Path(path).expanduser().resolve() through the module global `Path`, then
 // its exists().  Returns the resolved path; null with *missing set and no
-// exception when it does not exist; null with an exception carrying `fn`'s
-// entry at `resolve_line` or `exists_line` when a step fails.
-PyObject *resolve_script_path(Fn fn, int resolve_line, int exists_line, PyObject *path,
-                              bool *missing) {
+// exception when it does not exist; null with an exception carrying the
+// function's entry when a step fails.
+PyObject *resolve_script_path(const FunctionDescription &function, const ScriptPathLines &lines,
+                              PyObject *path, bool *missing) {
     *missing = false;
-    Ref path_class = Ref::steal(get_global(g.s.Path));
+    Ref path_class = Ref::steal(get_global(strings.Path));
     Ref given = path_class ? Ref::steal(PyObject_CallOneArg(path_class.get(), path)) : Ref();
     Ref expanded =
-        given ? Ref::steal(PyObject_CallMethodNoArgs(given.get(), g.s.expanduser)) : Ref();
-    Ref p = expanded ? Ref::steal(PyObject_CallMethodNoArgs(expanded.get(), g.s.resolve)) : Ref();
-    if (!p) {
-        add_traceback(fn, resolve_line);
-        return nullptr;
-    }
-    Ref exists = Ref::steal(PyObject_CallMethodNoArgs(p.get(), g.s.exists));
+        given ? Ref::steal(PyObject_CallMethodNoArgs(given.get(), strings.expanduser)) : Ref();
+    Ref p = expanded ? Ref::steal(PyObject_CallMethodNoArgs(expanded.get(), strings.resolve)) : Ref();
+    if (!p) return fail_at(function, lines.resolve);
+    Ref exists = Ref::steal(PyObject_CallMethodNoArgs(p.get(), strings.exists));
     const int found = exists ? PyObject_IsTrue(exists.get()) : -1;
-    if (found < 0) {
-        add_traceback(fn, exists_line);
-        return nullptr;
-    }
+    if (found < 0) return fail_at(function, lines.exists);
     if (found == 0) {
         *missing = true;
         return nullptr;
@@ -89,26 +97,21 @@ PyObject *resolve_script_path(Fn fn, int resolve_line, int exists_line, PyObject
     return p.release();
 }
 
-// {"success": False, "error": message}.  Null with an exception set (no
-// entry added) when building it fails.
-PyObject *error_result(PyObject *message) {
-    Ref result = Ref::steal(PyDict_New());
-    if (!result || PyDict_SetItem(result.get(), g.s.success, Py_False) < 0 ||
-        PyDict_SetItem(result.get(), g.s.error, message) < 0) {
-        return nullptr;
-    }
-    return result.release();
+// compile(source, filename, "exec", 0, True) through the builtin fetched at
+// import.  Called from C, compile() would take the __future__ flags of
+// whatever Python frame called the operation (a caller under
+// `from __future__ import barry_as_FLUFL` would change what compiles); the
+// module itself has no future statements, so flags 0 with dont_inherit set
+// compile the same whoever the caller is.
+PyObject *compile_source(PyObject *source, PyObject *filename) {
+    Ref zero = Ref::steal(PyLong_FromLong(0));  // a cached small int
+    if (!zero) return nullptr;
+    PyObject *argv[5] = {source, filename, strings.exec, zero.get(), Py_True};
+    return PyObject_Vectorcall(module_record.compile, argv, 5, nullptr);
 }
 
-// The script-not-found and cannot-load results: prefix + the path exactly as
-// the caller passed it.
-PyObject *path_error_result(PyObject *prefix, PyObject *path) {
-    Ref message = Ref::steal(PyUnicode_Concat(prefix, path));
-    if (!message) return nullptr;
-    return error_result(message.get());
-}
-
-}  // namespace
+// `args` in a Boolean context: the body only ever sees None or an exact dict.
+bool args_given(PyObject *args) { return args != Py_None && PyDict_GET_SIZE(args) > 0; }
 
 // ---------------------------------------------------------------------------
 // run_script and run_inline
@@ -120,31 +123,6 @@ PyObject *path_error_result(PyObject *prefix, PyObject *path) {
 // entry at its own line before the exception travels on.
 // ---------------------------------------------------------------------------
 
-namespace {
-
-// The traceback lines of the steps that run_script and run_inline share.
-struct RunLines {
-    int read_streams, new_out, new_err, set_out, set_err;       // capture, first half
-    int ns, ns_file, ns_builtins, ns_args;                       // the namespace
-    int outer, inner, read_err, serialize;                       // the success result
-    int restore_out, restore_err;                                // capture, second half
-};
-constexpr RunLines kScriptLines = {37, 38, 39, 40, 41, 45, 46, 47, 48, 64, 66, 67, 68, 72, 73};
-constexpr RunLines kInlineLines = {85, 86, 87, 88, 89, 92, -1, 93, 94, 103, 105, 106, 107, 111, 112};
-
-// Adds the entry for a failed step and passes the failure on.
-PyObject *failed(Fn fn, int line) {
-    add_traceback(fn, line);
-    return nullptr;
-}
-int failed_int(Fn fn, int line) {
-    add_traceback(fn, line);
-    return -1;
-}
-
-// `args` in a Boolean context: the body only ever sees None or an exact dict.
-bool args_given(PyObject *args) { return args != Py_None && PyDict_GET_SIZE(args) > 0; }
-
 PyObject *call_method0(PyObject *obj, PyObject *name) {
     PyObject *self = obj;
     return PyObject_VectorcallMethod(name, &self, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
@@ -153,27 +131,15 @@ PyObject *call_method0(PyObject *obj, PyObject *name) {
 // ("encoding",): the keyword names of read_text(encoding="utf-8"), made once.
 PyObject *encoding_kwnames() {
     static PyObject *kwnames = nullptr;
-    if (kwnames == nullptr) kwnames = PyTuple_Pack(1, g.s.encoding);
+    if (kwnames == nullptr) kwnames = PyTuple_Pack(1, strings.encoding);
     return kwnames;
 }
 
-// sys.<attr> through the module global `sys`, looked up at each access.
-PyObject *get_sys_stream(PyObject *attr) {
-    Ref sys = Ref::steal(get_global(g.s.sys));
-    if (!sys) return nullptr;
-    return get_module_attr(sys.get(), attr);
-}
-
+// sys.<attr> = value through the module global `sys`, looked up at each access.
 int set_sys_stream(PyObject *attr, PyObject *value) {
-    Ref sys = Ref::steal(get_global(g.s.sys));
+    Ref sys = Ref::steal(get_global(strings.sys));
     if (!sys) return -1;
     return set_module_attr(sys.get(), attr, value);
-}
-
-PyObject *new_buffer() {
-    Ref cls = Ref::steal(get_global(g.s.StringIO));
-    if (!cls) return nullptr;
-    return PyObject_CallNoArgs(cls.get());
 }
 
 // Runs `step` (0, or -1 with an exception set and its entry added) the way a
@@ -204,31 +170,20 @@ void run_finally(Step step) {
 // every way out, whatever the executed code bound to them meanwhile.
 class OutputCapture {
 public:
-    OutputCapture(Fn fn, const RunLines &lines) noexcept : fn_(fn), lines_(lines) {}
+    OutputCapture(const FunctionDescription &function, const CapturedRunLines &lines) noexcept
+        : function_(function), lines_(lines) {}
     OutputCapture(const OutputCapture &) = delete;
     OutputCapture &operator=(const OutputCapture &) = delete;
 
     // 0, or -1 with an exception set; whatever was redirected is put back.
     int begin() {
-        old_out_ = Ref::steal(get_sys_stream(g.s.stdout));
-        if (!old_out_) return failed_int(fn_, lines_.read_streams);
-        old_err_ = Ref::steal(get_sys_stream(g.s.stderr));
-        if (!old_err_) return failed_int(fn_, lines_.read_streams);
-        out_ = Ref::steal(new_buffer());
-        if (!out_) return failed_int(fn_, lines_.new_out);
-        err_ = Ref::steal(new_buffer());
-        if (!err_) return failed_int(fn_, lines_.new_err);
-        if (set_sys_stream(g.s.stdout, out_.get()) < 0) return failed_int(fn_, lines_.set_out);
-        redirected_ = 1;
-        if (set_sys_stream(g.s.stderr, err_.get()) < 0) {
-            // stdout is redirected already: it must not stay pointed at a
-            // buffer that is about to be dropped.
-            add_traceback(fn_, lines_.set_err);
-            end();
-            return -1;
-        }
-        redirected_ = 2;
-        return 0;
+        const int failed_line = redirect();
+        if (failed_line == 0) return 0;
+        add_traceback(function_.traceback_name, failed_line);
+        // stdout may be redirected already: it must not stay pointed at a
+        // buffer that is about to be dropped.
+        end();
+        return -1;
     }
 
     // Restores what begin() redirected.  Runs with or without an exception
@@ -236,18 +191,8 @@ public:
     // is still put back after a failed stdout restore.  Returns -1 when an
     // exception is pending afterwards.
     int end() {
-        if (redirected_ >= 1) {
-            run_finally([this] {
-                return set_sys_stream(g.s.stdout, old_out_.get()) < 0
-                           ? failed_int(fn_, lines_.restore_out) : 0;
-            });
-        }
-        if (redirected_ >= 2) {
-            run_finally([this] {
-                return set_sys_stream(g.s.stderr, old_err_.get()) < 0
-                           ? failed_int(fn_, lines_.restore_err) : 0;
-            });
-        }
+        if (redirected_ >= 1) restore(strings.stdout, old_out_.get(), lines_.restore_out);
+        if (redirected_ >= 2) restore(strings.stderr, old_err_.get(), lines_.restore_err);
         redirected_ = 0;
         return PyErr_Occurred() != nullptr ? -1 : 0;
     }
@@ -256,8 +201,35 @@ public:
     PyObject *err() const noexcept { return err_.get(); }
 
 private:
-    Fn fn_;
-    const RunLines &lines_;
+    // Saves and redirects both streams: 0, or the line of the failed step
+    // with its exception set.
+    int redirect() {
+        old_out_ = Ref::steal(global_attr(strings.sys, strings.stdout));
+        if (!old_out_) return lines_.read_streams;
+        old_err_ = Ref::steal(global_attr(strings.sys, strings.stderr));
+        if (!old_err_) return lines_.read_streams;
+        out_ = Ref::steal(call_global(strings.StringIO, nullptr, 0));
+        if (!out_) return lines_.new_out;
+        err_ = Ref::steal(call_global(strings.StringIO, nullptr, 0));
+        if (!err_) return lines_.new_err;
+        if (set_sys_stream(strings.stdout, out_.get()) < 0) return lines_.set_out;
+        redirected_ = 1;
+        if (set_sys_stream(strings.stderr, err_.get()) < 0) return lines_.set_err;
+        redirected_ = 2;
+        return 0;
+    }
+
+    // sys.<attr> = saved, as a finally clause would run it.
+    void restore(PyObject *attr, PyObject *saved, int line) {
+        run_finally([&] {
+            if (set_sys_stream(attr, saved) == 0) return 0;
+            add_traceback(function_.traceback_name, line);
+            return -1;
+        });
+    }
+
+    const FunctionDescription &function_;
+    const CapturedRunLines &lines_;
     Ref old_out_, old_err_, out_, err_;
     int redirected_ = 0;  // 0: nothing, 1: stdout, 2: stdout and stderr
 };
@@ -265,37 +237,33 @@ private:
 // The script namespace: __name__, __file__ (only when `p` is given),
 // __builtins__ (the module global, the builtins module) and args (the
 // caller's dict when it is non-empty, else a new dict), in this order.
-PyObject *make_namespace(Fn fn, const RunLines &l, PyObject *p, PyObject *args) {
+PyObject *make_namespace(const FunctionDescription &function, const CapturedRunLines &lines,
+                         PyObject *p, PyObject *args) {
     Ref ns = Ref::steal(PyDict_New());
-    if (!ns || PyDict_SetItem(ns.get(), g.s.dunder_name, g.s.dunder_main) < 0)
-        return failed(fn, l.ns);
+    if (!ns || PyDict_SetItem(ns.get(), strings.dunder_name, strings.dunder_main) < 0)
+        return fail_at(function, lines.namespace_entry);
     if (p != nullptr) {
         Ref file = Ref::steal(PyObject_Str(p));
-        if (!file) return failed(fn, l.ns_file);
-        if (PyDict_SetItem(ns.get(), g.s.dunder_file, file.get()) < 0) return failed(fn, l.ns);
+        if (!file) return fail_at(function, lines.namespace_file);
+        if (PyDict_SetItem(ns.get(), strings.dunder_file, file.get()) < 0)
+            return fail_at(function, lines.namespace_entry);
     }
-    Ref builtins = Ref::steal(get_global(g.s.dunder_builtins));
-    if (!builtins) return failed(fn, l.ns_builtins);
-    if (PyDict_SetItem(ns.get(), g.s.dunder_builtins, builtins.get()) < 0) return failed(fn, l.ns);
+    Ref builtins = Ref::steal(get_global(strings.dunder_builtins));
+    if (!builtins) return fail_at(function, lines.namespace_builtins);
+    if (PyDict_SetItem(ns.get(), strings.dunder_builtins, builtins.get()) < 0)
+        return fail_at(function, lines.namespace_entry);
     Ref script_args = args_given(args) ? Ref::borrow(args) : Ref::steal(PyDict_New());
-    if (!script_args) return failed(fn, l.ns_args);
-    if (PyDict_SetItem(ns.get(), g.s.args, script_args.get()) < 0) return failed(fn, l.ns);
+    if (!script_args) return fail_at(function, lines.namespace_args);
+    if (PyDict_SetItem(ns.get(), strings.args, script_args.get()) < 0)
+        return fail_at(function, lines.namespace_entry);
     return ns.release();
 }
 
-// compile(source, filename, "exec") with the builtin fetched at import, then
-// the code evaluated with `ns` as its globals and locals.  0, or -1 with an
-// exception set (no entry added: the caller adds its own).
-//
-// Called from C, compile() would take the __future__ flags of whatever Python
-// frame called the operation; the module itself has no future statements, so
-// the code is compiled with flags 0 and dont_inherit set: it compiles the same
-// whoever the caller is.
+// Compiles `source` and evaluates the code with `ns` as its globals and
+// locals.  0, or -1 with an exception set (no entry added: the caller adds
+// its own).
 int compile_and_exec(PyObject *source, PyObject *filename, PyObject *ns) {
-    Ref zero = Ref::steal(PyLong_FromLong(0));  // a cached small int
-    if (!zero) return -1;
-    PyObject *argv[5] = {source, filename, g.s.exec, zero.get(), Py_True};
-    Ref code = Ref::steal(PyObject_Vectorcall(g.compile, argv, 5, nullptr));
+    Ref code = Ref::steal(compile_source(source, filename));
     if (!code) return -1;
     if (!PyCode_Check(code.get())) {
         PyErr_SetString(PyExc_TypeError, "exec() arg 1 must be a string, bytes or code object");
@@ -307,31 +275,35 @@ int compile_and_exec(PyObject *source, PyObject *filename, PyObject *ns) {
 
 // {"success": True, "result": {"output", "errors", "return_value"}}: both
 // buffers are read before `value` goes through the module global _serialize.
-PyObject *success_result(Fn fn, const RunLines &l, const OutputCapture &capture, PyObject *value) {
+PyObject *success_result(const FunctionDescription &function, const CapturedRunLines &lines,
+                         const OutputCapture &capture, PyObject *value) {
     Ref outer = Ref::steal(PyDict_New());
-    if (!outer || PyDict_SetItem(outer.get(), g.s.success, Py_True) < 0)
-        return failed(fn, l.outer);
+    if (!outer || PyDict_SetItem(outer.get(), strings.success, Py_True) < 0)
+        return fail_at(function, lines.success_dict);
     Ref inner = Ref::steal(PyDict_New());
-    if (!inner) return failed(fn, l.inner);
-    Ref output = Ref::steal(call_method0(capture.out(), g.s.getvalue));
-    if (!output || PyDict_SetItem(inner.get(), g.s.output, output.get()) < 0)
-        return failed(fn, l.inner);
-    Ref errors = Ref::steal(call_method0(capture.err(), g.s.getvalue));
-    if (!errors) return failed(fn, l.read_err);
-    if (PyDict_SetItem(inner.get(), g.s.errors, errors.get()) < 0) return failed(fn, l.inner);
-    Ref serialized = Ref::steal(call_global(g.s._serialize, &value, 1));
-    if (!serialized) return failed(fn, l.serialize);
-    if (PyDict_SetItem(inner.get(), g.s.return_value, serialized.get()) < 0)
-        return failed(fn, l.inner);
-    if (PyDict_SetItem(outer.get(), g.s.result, inner.get()) < 0) return failed(fn, l.outer);
+    if (!inner) return fail_at(function, lines.result_entry);
+    Ref output = Ref::steal(call_method0(capture.out(), strings.getvalue));
+    if (!output || PyDict_SetItem(inner.get(), strings.output, output.get()) < 0)
+        return fail_at(function, lines.result_entry);
+    Ref errors = Ref::steal(call_method0(capture.err(), strings.getvalue));
+    if (!errors) return fail_at(function, lines.read_errors);
+    if (PyDict_SetItem(inner.get(), strings.errors, errors.get()) < 0)
+        return fail_at(function, lines.result_entry);
+    Ref serialized = Ref::steal(call_global(strings._serialize, &value, 1));
+    if (!serialized) return fail_at(function, lines.serialize);
+    if (PyDict_SetItem(inner.get(), strings.return_value, serialized.get()) < 0)
+        return fail_at(function, lines.result_entry);
+    if (PyDict_SetItem(outer.get(), strings.result, inner.get()) < 0)
+        return fail_at(function, lines.success_dict);
     return outer.release();
 }
 
 // Output capture around `protected_steps(capture)`, which returns the success
 // result or null with an exception set.  A failing restore drops the result.
 template <class Steps>
-PyObject *with_output_captured(Fn fn, const RunLines &lines, Steps protected_steps) {
-    OutputCapture capture(fn, lines);
+PyObject *with_output_captured(const FunctionDescription &function, const CapturedRunLines &lines,
+                               Steps protected_steps) {
+    OutputCapture capture(function, lines);
     if (capture.begin() < 0) return nullptr;
     Ref result = Ref::steal(protected_steps(capture));
     if (capture.end() < 0) return nullptr;
@@ -341,85 +313,87 @@ PyObject *with_output_captured(Fn fn, const RunLines &lines, Steps protected_ste
 // The script's value, from the namespace as the script left it: main(args)
 // or main() when `main` is callable, else `result`, else None.
 PyObject *script_value(PyObject *ns, PyObject *args) {
-    constexpr Fn fn = Fn::RunScript;
-    Ref main = Ref::borrow(PyDict_GetItemWithError(ns, g.s.main));
-    if (!main && PyErr_Occurred()) return failed(fn, 56);
+    Ref main = Ref::borrow(PyDict_GetItemWithError(ns, strings.main));
+    if (!main && PyErr_Occurred()) return fail_at(kRunScript, kRunScript.line.main_lookup);
     if (main && PyCallable_Check(main.get())) {
         PyObject *value = args_given(args) ? PyObject_CallOneArg(main.get(), args)
                                            : PyObject_CallNoArgs(main.get());
-        return value != nullptr ? value : failed(fn, 57);
+        return value != nullptr ? value : fail_at(kRunScript, kRunScript.line.main_call);
     }
-    PyObject *result = PyDict_GetItemWithError(ns, g.s.result);
-    if (result == nullptr) return PyErr_Occurred() ? failed(fn, 58) : Py_NewRef(Py_None);
-    return Py_NewRef(result);
+    PyObject *result = PyDict_GetItemWithError(ns, strings.result);
+    if (result != nullptr) return Py_NewRef(result);
+    return PyErr_Occurred() ? fail_at(kRunScript, kRunScript.line.result_lookup)
+                            : Py_NewRef(Py_None);
 }
 
-// Steps 6 to 9 of run_script, inside the output capture.
-PyObject *script_steps(PyObject *p, PyObject *args, const OutputCapture &capture) {
-    constexpr Fn fn = Fn::RunScript;
-    Ref ns = Ref::steal(make_namespace(fn, kScriptLines, p, args));
+// What run_script does inside the output capture: read, compile and run the
+// script in its namespace, then build the success result from its value.
+PyObject *run_captured_script(PyObject *p, PyObject *args, const OutputCapture &capture) {
+    const RunScriptLines &line = kRunScript.line;
+    Ref ns = Ref::steal(make_namespace(kRunScript, line.run, p, args));
     if (!ns) return nullptr;
     PyObject *kwnames = encoding_kwnames();
-    if (kwnames == nullptr) return failed(fn, 52);
-    PyObject *argv[2] = {p, g.s.utf_8};
+    if (kwnames == nullptr) return fail_at(kRunScript, line.read_source);
+    PyObject *argv[2] = {p, strings.utf_8};
     Ref source = Ref::steal(PyObject_VectorcallMethod(
-        g.s.read_text, argv, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
-    if (!source) return failed(fn, 52);
+        strings.read_text, argv, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+    if (!source) return fail_at(kRunScript, line.read_source);
     Ref filename = Ref::steal(PyObject_Str(p));
     if (!filename || compile_and_exec(source.get(), filename.get(), ns.get()) < 0)
-        return failed(fn, 53);
+        return fail_at(kRunScript, line.exec);
     Ref value = Ref::steal(script_value(ns.get(), args));
     if (!value) return nullptr;
-    return success_result(fn, kScriptLines, capture, value.get());
+    return success_result(kRunScript, line.run, capture, value.get());
 }
 
 // run_script's body up to its handler.
-PyObject *run_script_steps(PyObject *path, PyObject *args) {
-    constexpr Fn fn = Fn::RunScript;
+PyObject *run_script_body(PyObject *path, PyObject *args) {
+    const RunScriptLines &line = kRunScript.line;
     bool missing = false;
-    Ref p = Ref::steal(resolve_script_path(fn, 32, 33, path, &missing));
+    Ref p = Ref::steal(resolve_script_path(kRunScript, line.path, path, &missing));
     if (!p) {
         if (!missing) return nullptr;
-        PyObject *result = path_error_result(g.s.script_not_found, path);
-        return result != nullptr ? result : failed(fn, 34);
+        return path_error_result(kRunScript, line.path.not_found, strings.script_not_found, path);
     }
-    return with_output_captured(fn, kScriptLines, [&](const OutputCapture &capture) {
-        return script_steps(p.get(), args, capture);
+    return with_output_captured(kRunScript, line.run, [&](const OutputCapture &capture) {
+        return run_captured_script(p.get(), args, capture);
     });
 }
 
-// Steps 2 to 5 of run_inline, inside the output capture.
-PyObject *inline_steps(PyObject *code, PyObject *args, const OutputCapture &capture) {
-    constexpr Fn fn = Fn::RunInline;
-    Ref ns = Ref::steal(make_namespace(fn, kInlineLines, nullptr, args));
+// What run_inline does inside the output capture: compile and run the code
+// in its namespace, then build the success result from its `result`.
+PyObject *run_captured_inline(PyObject *code, PyObject *args, const OutputCapture &capture) {
+    const RunInlineLines &line = kRunInline.line;
+    Ref ns = Ref::steal(make_namespace(kRunInline, line.run, nullptr, args));
     if (!ns) return nullptr;
-    if (compile_and_exec(code, g.s.inline_filename, ns.get()) < 0) return failed(fn, 98);
+    if (compile_and_exec(code, strings.inline_filename, ns.get()) < 0)
+        return fail_at(kRunInline, line.exec);
     // namespace.get("result"): `main` is never looked at.
-    Ref value = Ref::borrow(PyDict_GetItemWithError(ns.get(), g.s.result));
+    Ref value = Ref::borrow(PyDict_GetItemWithError(ns.get(), strings.result));
     if (!value) {
-        if (PyErr_Occurred()) return failed(fn, 100);
+        if (PyErr_Occurred()) return fail_at(kRunInline, line.result_lookup);
         value = Ref::borrow(Py_None);
     }
-    return success_result(fn, kInlineLines, capture, value.get());
+    return success_result(kRunInline, line.run, capture, value.get());
 }
 
 }  // namespace
 
 PyObject *run_script(PyObject *path, PyObject *args) {
     HandledExceptionScope handled;
-    PyObject *result = run_script_steps(path, args);
+    PyObject *result = run_script_body(path, args);
     if (result != nullptr) return result;
-    return failure_result(Fn::RunScript, 77, 78);
+    return failure_result(kRunScript, kRunScript.line.error_dict, kRunScript.line.error_report);
 }
 
 PyObject *run_inline(PyObject *code, PyObject *args) {
     HandledExceptionScope handled;
-    PyObject *result = with_output_captured(Fn::RunInline, kInlineLines,
+    PyObject *result = with_output_captured(kRunInline, kRunInline.line.run,
                                             [&](const OutputCapture &capture) {
-                                                return inline_steps(code, args, capture);
+                                                return run_captured_inline(code, args, capture);
                                             });
     if (result != nullptr) return result;
-    return failure_result(Fn::RunInline, 116, 117);
+    return failure_result(kRunInline, kRunInline.line.error_dict, kRunInline.line.error_report);
 }
 
 // ---------------------------------------------------------------------------
@@ -428,97 +402,52 @@ PyObject *run_inline(PyObject *code, PyObject *args) {
 
 namespace {
 
-// The lines that run_function's traceback entries carry, by the work under way.
-enum RunFunctionLine : int {
-    kRfResolve = 124,          // Path(path).expanduser().resolve()
-    kRfExists = 125,           // p.exists() and its truth test
-    kRfNotFound = 126,         // the script-not-found result
-    kRfSpec = 129,             // importlib.util.spec_from_file_location(...)
-    kRfSpecTest = 130,         // truth tests of spec and spec.loader
-    kRfCannotLoad = 131,       // the cannot-load result
-    kRfModule = 133,           // importlib.util.module_from_spec(spec)
-    kRfExecModule = 134,       // spec.loader.exec_module(module): the script's top level
-    kRfLookup = 137,           // getattr(module, function_name, None)
-    kRfFuncTest = 138,         // truth test of func
-    kRfAvailable = 139,        // building `available`
-    kRfMissingDict = 141,      // the function-not-found result dict
-    kRfMissingMessage = 142,   // rendering `available` and joining the message
-    kRfNotCallable = 146,      // the not-callable result
-    kRfArgsTest = 149,         // truth test of args
-    kRfCallKeywords = 150,     // func(**args)
-    kRfCallNoArgs = 152,       // func()
-    kRfSuccessDict = 155,      // outer success dict, `success` and `result`
-    kRfSuccessInner = 156,     // inner dict and _serialize(result)
-    kRfErrorDict = 161,        // handler: the error dict
-    kRfErrorReport = 162,      // handler: the exception report
-};
-
-// Adds run_function's entry for `line` to the pending exception; returns null
-// so failure sites read `return rf_fail(line);`.
-PyObject *rf_fail(int line) {
-    add_traceback(Fn::RunFunction, line);
-    return nullptr;
-}
-
-// {"success": False, "error": <message>}; null with the entry at `line`.
-PyObject *rf_error_result(PyObject *message, int line) {
-    PyObject *result = error_result(message);
-    return result != nullptr ? result : rf_fail(line);
-}
-
-// The script-not-found or cannot-load result; null with the entry at `line`.
-PyObject *rf_path_result(PyObject *prefix, PyObject *path, int line) {
-    PyObject *result = path_error_result(prefix, path);
-    return result != nullptr ? result : rf_fail(line);
-}
-
-// Looks up importlib.util.<name> through the module global `importlib`.
+// importlib.util.<name>, through the module global `importlib`.
 PyObject *importlib_util_attr(PyObject *name) {
-    Ref importlib = Ref::steal(get_global(g.s.importlib));
-    if (!importlib) return nullptr;
-    Ref util = Ref::steal(get_module_attr(importlib.get(), g.s.util));
+    Ref util = Ref::steal(global_attr(strings.importlib, strings.util));
     if (!util) return nullptr;
     return get_module_attr(util.get(), name);
 }
 
-// Step 3: importlib.util.spec_from_file_location("custom_module", str(p)).
-PyObject *rf_spec(PyObject *p) {
-    Ref factory = Ref::steal(importlib_util_attr(g.s.spec_from_file_location));
-    if (!factory) return rf_fail(kRfSpec);
+// importlib.util.spec_from_file_location("custom_module", str(p)).
+PyObject *spec_for_script(PyObject *p) {
+    const int line = kRunFunction.line.spec;
+    Ref factory = Ref::steal(importlib_util_attr(strings.spec_from_file_location));
+    if (!factory) return fail_at(kRunFunction, line);
     Ref location = Ref::steal(PyObject_Str(p));
-    if (!location) return rf_fail(kRfSpec);
-    PyObject *stack[3] = {nullptr, g.s.custom_module, location.get()};
+    if (!location) return fail_at(kRunFunction, line);
+    PyObject *stack[3] = {nullptr, strings.custom_module, location.get()};
     PyObject *spec = PyObject_Vectorcall(factory.get(), stack + 1,
                                          2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-    if (spec == nullptr) return rf_fail(kRfSpec);
-    return spec;
+    return spec != nullptr ? spec : fail_at(kRunFunction, line);
 }
 
-// Step 4: `spec and spec.loader`, as 1 (loadable), 0 (not) or -1 (error,
-// entry added).
-int rf_loadable(PyObject *spec) {
+// `spec and spec.loader`, as 1 (loadable), 0 (not) or -1 (error, entry added).
+int is_loadable(PyObject *spec) {
     int ok = PyObject_IsTrue(spec);
     if (ok > 0) {
-        Ref loader = Ref::steal(PyObject_GetAttr(spec, g.s.loader));
+        Ref loader = Ref::steal(PyObject_GetAttr(spec, strings.loader));
         ok = loader ? PyObject_IsTrue(loader.get()) : -1;
     }
-    if (ok < 0) add_traceback(Fn::RunFunction, kRfSpecTest);
+    if (ok < 0) add_traceback(kRunFunction.traceback_name, kRunFunction.line.spec_test);
     return ok;
 }
 
-// Steps 5 and 6: a new module made from `spec`, its top-level code executed.
-// The module is never entered in sys.modules.
-PyObject *rf_load(PyObject *spec) {
-    Ref factory = Ref::steal(importlib_util_attr(g.s.module_from_spec));
-    if (!factory) return rf_fail(kRfModule);
+// A new module made from `spec`, its top-level code executed.  The module is
+// never entered in sys.modules.
+PyObject *load_module(PyObject *spec) {
+    const RunFunctionLines &line = kRunFunction.line;
+    Ref factory = Ref::steal(importlib_util_attr(strings.module_from_spec));
+    if (!factory) return fail_at(kRunFunction, line.module);
     Ref module = Ref::steal(PyObject_CallOneArg(factory.get(), spec));
-    if (!module) return rf_fail(kRfModule);
-    // spec.loader is read afresh for the call, not reused from step 4.
-    Ref loader = Ref::steal(PyObject_GetAttr(spec, g.s.loader));
-    if (!loader) return rf_fail(kRfExecModule);
+    if (!module) return fail_at(kRunFunction, line.module);
+    // spec.loader is read afresh for the call, not reused from the
+    // loadability test: the script's spec may have changed it meanwhile.
+    Ref loader = Ref::steal(PyObject_GetAttr(spec, strings.loader));
+    if (!loader) return fail_at(kRunFunction, line.exec_module);
     Ref executed =
-        Ref::steal(PyObject_CallMethodOneArg(loader.get(), g.s.exec_module, module.get()));
-    if (!executed) return rf_fail(kRfExecModule);
+        Ref::steal(PyObject_CallMethodOneArg(loader.get(), strings.exec_module, module.get()));
+    if (!executed) return fail_at(kRunFunction, line.exec_module);
     return module.release();
 }
 
@@ -528,14 +457,14 @@ int starts_with_underscore(PyObject *n) {
     if (PyUnicode_CheckExact(n)) {
         return PyUnicode_GET_LENGTH(n) > 0 && PyUnicode_READ_CHAR(n, 0) == '_';
     }
-    Ref answer = Ref::steal(PyObject_CallMethodOneArg(n, g.s.startswith, g.s.underscore));
+    Ref answer = Ref::steal(PyObject_CallMethodOneArg(n, strings.startswith, strings.underscore));
     return answer ? PyObject_IsTrue(answer.get()) : -1;
 }
 
 // The names of dir(module), in order, whose values are callable and that do
 // not start with an underscore.  Every value is read, also for the names
 // that the underscore rule drops.
-PyObject *rf_available(PyObject *module) {
+PyObject *available_names(PyObject *module) {
     Ref names = Ref::steal(PyObject_Dir(module));
     if (!names) return nullptr;
     Ref available = Ref::steal(PyList_New(0));
@@ -554,29 +483,31 @@ PyObject *rf_available(PyObject *module) {
     return available.release();
 }
 
-// Step 8: the function-not-found result.
-PyObject *rf_missing_result(PyObject *module, PyObject *function_name) {
-    Ref available = Ref::steal(rf_available(module));
-    if (!available) return rf_fail(kRfAvailable);
+// "Function '<name>' not found. Available: <available>"
+PyObject *missing_function_result(PyObject *module, PyObject *function_name) {
+    const RunFunctionLines &line = kRunFunction.line;
+    Ref available = Ref::steal(available_names(module));
+    if (!available) return fail_at(kRunFunction, line.available);
     Ref name_text = Ref::steal(format_simple(function_name));
-    if (!name_text) return rf_fail(kRfMissingMessage);
+    if (!name_text) return fail_at(kRunFunction, line.missing_message);
     Ref available_text = Ref::steal(format_simple(available.get()));
-    if (!available_text) return rf_fail(kRfMissingMessage);
-    PyObject *pieces[4] = {g.s.function_quote, name_text.get(), g.s.not_found_available,
+    if (!available_text) return fail_at(kRunFunction, line.missing_message);
+    PyObject *pieces[4] = {strings.function_quote, name_text.get(), strings.not_found_available,
                            available_text.get()};
     Ref message = Ref::steal(join_texts(pieces, 4));
-    if (!message) return rf_fail(kRfMissingMessage);
-    return rf_error_result(message.get(), kRfMissingDict);
+    if (!message) return fail_at(kRunFunction, line.missing_message);
+    return error_result(kRunFunction, line.missing_dict, message.get());
 }
 
-// Step 9: the not-callable result.
-PyObject *rf_not_callable_result(PyObject *function_name) {
+// "'<name>' is not callable"
+PyObject *not_callable_result(PyObject *function_name) {
+    const int line = kRunFunction.line.not_callable;
     Ref name_text = Ref::steal(format_simple(function_name));
-    if (!name_text) return rf_fail(kRfNotCallable);
-    PyObject *pieces[3] = {g.s.quote, name_text.get(), g.s.is_not_callable};
+    if (!name_text) return fail_at(kRunFunction, line);
+    PyObject *pieces[3] = {strings.quote, name_text.get(), strings.is_not_callable};
     Ref message = Ref::steal(join_texts(pieces, 3));
-    if (!message) return rf_fail(kRfNotCallable);
-    return rf_error_result(message.get(), kRfNotCallable);
+    if (!message) return fail_at(kRunFunction, line);
+    return error_result(kRunFunction, line, message.get());
 }
 
 // func(**kwargs) for a non-empty exact dict.  The entries travel as a
@@ -618,71 +549,74 @@ PyObject *call_with_keywords(PyObject *func, PyObject *kwargs) {
     return result;
 }
 
-// Step 11: {"success": True, "result": {"return_value": _serialize(value)}}.
-PyObject *rf_success_result(PyObject *value) {
+// {"success": True, "result": {"return_value": _serialize(value)}}.
+PyObject *function_success_result(PyObject *value) {
+    const RunFunctionLines &line = kRunFunction.line;
     Ref outer = Ref::steal(PyDict_New());
-    if (!outer || PyDict_SetItem(outer.get(), g.s.success, Py_True) < 0) {
-        return rf_fail(kRfSuccessDict);
-    }
+    if (!outer || PyDict_SetItem(outer.get(), strings.success, Py_True) < 0)
+        return fail_at(kRunFunction, line.success_dict);
     Ref inner = Ref::steal(PyDict_New());
-    if (!inner) return rf_fail(kRfSuccessInner);
-    Ref serialized = Ref::steal(call_global(g.s._serialize, &value, 1));
-    if (!serialized || PyDict_SetItem(inner.get(), g.s.return_value, serialized.get()) < 0) {
-        return rf_fail(kRfSuccessInner);
-    }
-    if (PyDict_SetItem(outer.get(), g.s.result, inner.get()) < 0) {
-        return rf_fail(kRfSuccessDict);
-    }
+    if (!inner) return fail_at(kRunFunction, line.success_inner);
+    Ref serialized = Ref::steal(call_global(strings._serialize, &value, 1));
+    if (!serialized || PyDict_SetItem(inner.get(), strings.return_value, serialized.get()) < 0)
+        return fail_at(kRunFunction, line.success_inner);
+    if (PyDict_SetItem(outer.get(), strings.result, inner.get()) < 0)
+        return fail_at(kRunFunction, line.success_dict);
     return outer.release();
 }
 
-// Steps 1 to 11.  Returns the result, or null with the exception pending and
-// run_function's entry on it.
-PyObject *run_function_steps(PyObject *path, PyObject *function_name, PyObject *args) {
+// run_function's body up to its handler.  Returns the result, or null with
+// the exception pending and run_function's entry on it.
+PyObject *run_function_body(PyObject *path, PyObject *function_name, PyObject *args) {
+    const RunFunctionLines &line = kRunFunction.line;
     bool missing = false;
-    Ref p = Ref::steal(
-        resolve_script_path(Fn::RunFunction, kRfResolve, kRfExists, path, &missing));
-    if (!p) return missing ? rf_path_result(g.s.script_not_found, path, kRfNotFound) : nullptr;
+    Ref p = Ref::steal(resolve_script_path(kRunFunction, line.path, path, &missing));
+    if (!p) {
+        if (!missing) return nullptr;
+        return path_error_result(kRunFunction, line.path.not_found, strings.script_not_found, path);
+    }
 
-    Ref spec = Ref::steal(rf_spec(p.get()));
+    Ref spec = Ref::steal(spec_for_script(p.get()));
     if (!spec) return nullptr;
-    const int loadable = rf_loadable(spec.get());
+    const int loadable = is_loadable(spec.get());
     if (loadable < 0) return nullptr;
-    if (loadable == 0) return rf_path_result(g.s.cannot_load, path, kRfCannotLoad);
+    if (loadable == 0)
+        return path_error_result(kRunFunction, line.cannot_load, strings.cannot_load, path);
 
-    Ref module = Ref::steal(rf_load(spec.get()));
+    Ref module = Ref::steal(load_module(spec.get()));
     if (!module) return nullptr;
 
     // getattr(module, function_name, None): only AttributeError means absent.
     Ref func = Ref::steal(PyObject_GetAttr(module.get(), function_name));
     if (!func) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return rf_fail(kRfLookup);
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return fail_at(kRunFunction, line.lookup);
         PyErr_Clear();
     }
     const int truthy = func ? PyObject_IsTrue(func.get()) : 0;
-    if (truthy < 0) return rf_fail(kRfFuncTest);
-    if (truthy == 0) return rf_missing_result(module.get(), function_name);
-    if (!PyCallable_Check(func.get())) return rf_not_callable_result(function_name);
+    if (truthy < 0) return fail_at(kRunFunction, line.func_test);
+    if (truthy == 0) return missing_function_result(module.get(), function_name);
+    if (!PyCallable_Check(func.get())) return not_callable_result(function_name);
 
     // args is an exact dict or None, so its truth test cannot fail.
     Ref result;
     if (args_given(args)) {
         result = Ref::steal(call_with_keywords(func.get(), args));
-        if (!result) return rf_fail(kRfCallKeywords);
+        if (!result) return fail_at(kRunFunction, line.call_keywords);
     } else {
         result = Ref::steal(PyObject_CallNoArgs(func.get()));
-        if (!result) return rf_fail(kRfCallNoArgs);
+        if (!result) return fail_at(kRunFunction, line.call_no_args);
     }
-    return rf_success_result(result.get());
+    return function_success_result(result.get());
 }
 
 }  // namespace
 
 PyObject *run_function(PyObject *path, PyObject *function_name, PyObject *args) {
     HandledExceptionScope handled;
-    PyObject *result = run_function_steps(path, function_name, args);
+    PyObject *result = run_function_body(path, function_name, args);
     if (result != nullptr) return result;
-    return failure_result(Fn::RunFunction, kRfErrorDict, kRfErrorReport);
+    return failure_result(kRunFunction, kRunFunction.line.error_dict,
+                          kRunFunction.line.error_report);
 }
 
 // ---------------------------------------------------------------------------
@@ -691,78 +625,58 @@ PyObject *run_function(PyObject *path, PyObject *function_name, PyObject *args) 
 
 namespace {
 
-// The lines that validate_script's traceback entries carry.
-enum ValidateLine : int {
-    kVsCompile = 169,      // compile(code, "<validation>", "exec")
-    kVsValidDict = 171,    // valid result: outer dict, `success`, `result`
-    kVsValidInner = 172,   // valid result: inner dict, `valid`, `message`
-    kVsInvalidDict = 176,  // invalid result: outer dict, `success`, `result`
-    kVsInvalidInner = 178, // invalid result: inner dict and its four keys
-    kVsMessage = 179,      // reading and rendering lineno and msg, joining
-    kVsLine = 180,         // second read of lineno
-    kVsOffset = 181,       // read of offset
-};
-
-PyObject *vs_fail(int line) {
-    add_traceback(Fn::ValidateScript, line);
-    return nullptr;
-}
-
-PyObject *vs_valid_result() {
+PyObject *valid_result() {
+    const ValidateScriptLines &line = kValidateScript.line;
     Ref outer = Ref::steal(PyDict_New());
-    if (!outer || PyDict_SetItem(outer.get(), g.s.success, Py_True) < 0) {
-        return vs_fail(kVsValidDict);
-    }
+    if (!outer || PyDict_SetItem(outer.get(), strings.success, Py_True) < 0)
+        return fail_at(kValidateScript, line.valid_dict);
     Ref inner = Ref::steal(PyDict_New());
-    if (!inner || PyDict_SetItem(inner.get(), g.s.valid, Py_True) < 0 ||
-        PyDict_SetItem(inner.get(), g.s.message, g.s.script_is_valid) < 0) {
-        return vs_fail(kVsValidInner);
-    }
-    if (PyDict_SetItem(outer.get(), g.s.result, inner.get()) < 0) return vs_fail(kVsValidDict);
+    if (!inner || PyDict_SetItem(inner.get(), strings.valid, Py_True) < 0 ||
+        PyDict_SetItem(inner.get(), strings.message, strings.script_is_valid) < 0)
+        return fail_at(kValidateScript, line.valid_inner);
+    if (PyDict_SetItem(outer.get(), strings.result, inner.get()) < 0)
+        return fail_at(kValidateScript, line.valid_dict);
     return outer.release();
 }
 
 // "Syntax error at line {e.lineno}: {e.msg}"
-PyObject *vs_message(PyObject *e) {
-    Ref lineno = Ref::steal(PyObject_GetAttr(e, g.s.lineno));
+PyObject *syntax_error_message(PyObject *e) {
+    Ref lineno = Ref::steal(PyObject_GetAttr(e, strings.lineno));
     if (!lineno) return nullptr;
     Ref lineno_text = Ref::steal(format_simple(lineno.get()));
     if (!lineno_text) return nullptr;
-    Ref msg = Ref::steal(PyObject_GetAttr(e, g.s.msg));
+    Ref msg = Ref::steal(PyObject_GetAttr(e, strings.msg));
     if (!msg) return nullptr;
     Ref msg_text = Ref::steal(format_simple(msg.get()));
     if (!msg_text) return nullptr;
-    PyObject *pieces[4] = {g.s.syntax_error_at_line, lineno_text.get(), g.s.colon_space,
+    PyObject *pieces[4] = {strings.syntax_error_at_line, lineno_text.get(), strings.colon_space,
                            msg_text.get()};
     return join_texts(pieces, 4);
 }
 
 // The invalid result for the caught syntax error `e`.
-PyObject *vs_invalid_result(PyObject *e) {
+PyObject *invalid_result(PyObject *e) {
+    const ValidateScriptLines &line = kValidateScript.line;
     Ref outer = Ref::steal(PyDict_New());
-    if (!outer || PyDict_SetItem(outer.get(), g.s.success, Py_True) < 0) {
-        return vs_fail(kVsInvalidDict);
-    }
+    if (!outer || PyDict_SetItem(outer.get(), strings.success, Py_True) < 0)
+        return fail_at(kValidateScript, line.invalid_dict);
     Ref inner = Ref::steal(PyDict_New());
-    if (!inner || PyDict_SetItem(inner.get(), g.s.valid, Py_False) < 0) {
-        return vs_fail(kVsInvalidInner);
-    }
-    Ref message = Ref::steal(vs_message(e));
-    if (!message) return vs_fail(kVsMessage);
-    if (PyDict_SetItem(inner.get(), g.s.message, message.get()) < 0) {
-        return vs_fail(kVsInvalidInner);
-    }
-    Ref line = Ref::steal(PyObject_GetAttr(e, g.s.lineno));
-    if (!line) return vs_fail(kVsLine);
-    if (PyDict_SetItem(inner.get(), g.s.line, line.get()) < 0) return vs_fail(kVsInvalidInner);
-    Ref offset = Ref::steal(PyObject_GetAttr(e, g.s.offset));
-    if (!offset) return vs_fail(kVsOffset);
-    if (PyDict_SetItem(inner.get(), g.s.offset, offset.get()) < 0) {
-        return vs_fail(kVsInvalidInner);
-    }
-    if (PyDict_SetItem(outer.get(), g.s.result, inner.get()) < 0) {
-        return vs_fail(kVsInvalidDict);
-    }
+    if (!inner || PyDict_SetItem(inner.get(), strings.valid, Py_False) < 0)
+        return fail_at(kValidateScript, line.invalid_inner);
+    Ref message = Ref::steal(syntax_error_message(e));
+    if (!message) return fail_at(kValidateScript, line.message);
+    if (PyDict_SetItem(inner.get(), strings.message, message.get()) < 0)
+        return fail_at(kValidateScript, line.invalid_inner);
+    Ref error_line = Ref::steal(PyObject_GetAttr(e, strings.lineno));
+    if (!error_line) return fail_at(kValidateScript, line.error_line);
+    if (PyDict_SetItem(inner.get(), strings.line, error_line.get()) < 0)
+        return fail_at(kValidateScript, line.invalid_inner);
+    Ref offset = Ref::steal(PyObject_GetAttr(e, strings.offset));
+    if (!offset) return fail_at(kValidateScript, line.error_offset);
+    if (PyDict_SetItem(inner.get(), strings.offset, offset.get()) < 0)
+        return fail_at(kValidateScript, line.invalid_inner);
+    if (PyDict_SetItem(outer.get(), strings.result, inner.get()) < 0)
+        return fail_at(kValidateScript, line.invalid_dict);
     return outer.release();
 }
 
@@ -770,26 +684,17 @@ PyObject *vs_invalid_result(PyObject *e) {
 
 PyObject *validate_script(PyObject *code) {
     HandledExceptionScope handled;
-    // compile(code, "<validation>", "exec", 0, True).  Not inheriting future
-    // features keeps the verdict independent of whichever Python code calls
-    // this function (a caller under `from __future__ import barry_as_FLUFL`
-    // would otherwise change what counts as valid); flags 0 is the default.
-    PyObject *stack[6] = {nullptr, code, g.s.validation_filename, g.s.exec, nullptr, Py_True};
-    Ref zero = Ref::steal(PyLong_FromLong(0));
-    if (!zero) return vs_fail(kVsCompile);
-    stack[4] = zero.get();
-    Ref compiled = Ref::steal(
-        PyObject_Vectorcall(g.compile, stack + 1, 5 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    Ref compiled = Ref::steal(compile_source(code, strings.validation_filename));
     if (compiled) {
         compiled.reset();
-        return vs_valid_result();
+        return valid_result();
     }
-    add_traceback(Fn::ValidateScript, kVsCompile);
+    add_traceback(kValidateScript.traceback_name, kValidateScript.line.compile);
     if (!PyErr_ExceptionMatches(PyExc_SyntaxError)) return nullptr;
     // The syntax error is the handled exception while the result is built.
     Ref e = Ref::steal(PyErr_GetRaisedException());
     PyErr_SetHandledException(e.get());
-    return vs_invalid_result(e.get());
+    return invalid_result(e.get());
 }
 
 }  // namespace cw

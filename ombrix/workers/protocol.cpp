@@ -1,41 +1,31 @@
 // protocol.cpp: the command protocol: handle_command routes one request to
 // its operation, main serves JSON lines on stdin/stdout.
 #include "custom_worker.hpp"
-
-#include <cstring>
+#include "function_table.hpp"
 
 namespace cw {
 namespace {
 
-// Line of handle_command's own traceback entry.
-constexpr int kHandleCommandLine = 221;
-
-// main's traceback lines, one per step.
-constexpr int kLineSignal = 225;
-constexpr int kLineStdin = 227;
-constexpr int kLineStrip = 228;
-constexpr int kLineBlank = 229;
-constexpr int kLineLoads = 233;
-constexpr int kLineExcept = 234;
-constexpr int kLineInvalidResponse = 235;
-constexpr int kLineInvalidWrite = 236;
-constexpr int kLineInvalidFlush = 237;
-constexpr int kLineHandle = 240;
-constexpr int kLineWrite = 241;
-constexpr int kLineFlush = 242;
-constexpr int kLineQuit = 244;
+constexpr const auto &kHandleCommand = kFunctions.handle_command;
+constexpr const MainLines &kMainLine = kFunctions.main.line;
 
 // ---------------------------------------------------------------------------
-// The request closure record: the one piece of state the routing closures
-// share, a strong reference to the request they read their fields from.
+// The request record: the one piece of state the routing closures share, a
+// strong reference to the request they read their fields from.  Each routed
+// request gets a record of its own, as each call of handle_command makes
+// closures over its own request: while the operation runs, the request is
+// held by one more object that the garbage collector can see, as it would be
+// by the closures' cell.
 // ---------------------------------------------------------------------------
 
-struct ClosureRecord {
+PyTypeObject *request_record_type = nullptr;
+
+struct RequestRecord {
     PyObject_HEAD
     PyObject *cmd;
 };
 
-ClosureRecord *as_record(PyObject *self) { return reinterpret_cast<ClosureRecord *>(self); }
+RequestRecord *as_record(PyObject *self) { return reinterpret_cast<RequestRecord *>(self); }
 
 int record_traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(Py_TYPE(self));
@@ -65,7 +55,7 @@ PyType_Slot kRecordSlots[] = {
 
 PyType_Spec kRecordSpec = {
     "ombrix.workers.custom_worker.handle_command_closure",
-    sizeof(ClosureRecord),
+    sizeof(RequestRecord),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE |
         Py_TPFLAGS_DISALLOW_INSTANTIATION,
@@ -73,7 +63,7 @@ PyType_Spec kRecordSpec = {
 };
 
 PyObject *new_record(PyObject *cmd) {
-    ClosureRecord *record = PyObject_GC_New(ClosureRecord, g.closure_type);
+    RequestRecord *record = PyObject_GC_New(RequestRecord, request_record_type);
     if (record == nullptr) return nullptr;
     record->cmd = Py_NewRef(cmd);
     PyObject *self = reinterpret_cast<PyObject *>(record);
@@ -84,7 +74,7 @@ PyObject *new_record(PyObject *cmd) {
 // ---------------------------------------------------------------------------
 // The routing table.  It never changes, so it is kept as constant data rather
 // than rebuilt per call: an action selects a route, and the route's closure
-// reads its fields from the request held by the call's closure record.
+// reads its fields from the request held by the call's request record.
 // ---------------------------------------------------------------------------
 
 enum class Default { EmptyText, None, Main };
@@ -97,8 +87,8 @@ struct Field {
 struct Route {
     PyObject *Strings::*action;
     PyObject *Strings::*operation;  // resolved as a module global on each call
-    Fn fn;
-    int line;
+    const char *traceback_name;     // the closure's
+    int line;                       // the closure's line in handle_command
     int nfields;
     Field fields[3];
 };
@@ -108,22 +98,26 @@ constexpr int kMaxFields = 3;
 
 // Keys in the order a dictionary built from them would hold them.
 const Route kRoutes[kRouteCount] = {
-    {&Strings::run_script, &Strings::run_script, Fn::Lambda, 207, 2,
+    {&Strings::run_script, &Strings::run_script,
+     "ombrix.workers.custom_worker.handle_command.lambda", kHandleCommand.line.run_script_route, 2,
      {{&Strings::path, Default::EmptyText}, {&Strings::args, Default::None}, {}}},
-    {&Strings::run_inline, &Strings::run_inline, Fn::Lambda1, 208, 2,
+    {&Strings::run_inline, &Strings::run_inline,
+     "ombrix.workers.custom_worker.handle_command.lambda1", kHandleCommand.line.run_inline_route, 2,
      {{&Strings::code, Default::EmptyText}, {&Strings::args, Default::None}, {}}},
-    {&Strings::run_function, &Strings::run_function, Fn::Lambda2, 209, 3,
+    {&Strings::run_function, &Strings::run_function,
+     "ombrix.workers.custom_worker.handle_command.lambda2", kHandleCommand.line.run_function_route, 3,
      {{&Strings::path, Default::EmptyText},
       {&Strings::function, Default::Main},
       {&Strings::args, Default::None}}},
-    {&Strings::validate, &Strings::validate_script, Fn::Lambda3, 214, 1,
+    {&Strings::validate, &Strings::validate_script,
+     "ombrix.workers.custom_worker.handle_command.lambda3", kHandleCommand.line.validate_route, 1,
      {{&Strings::code, Default::EmptyText}, {}, {}}},
 };
 
 PyObject *default_value(Default fallback) {
     switch (fallback) {
-        case Default::EmptyText: return g.empty_str;
-        case Default::Main: return g.s.main;
+        case Default::EmptyText: return module_record.empty_str;
+        case Default::Main: return strings.main;
         case Default::None: break;
     }
     return Py_None;
@@ -133,9 +127,9 @@ PyObject *default_value(Default fallback) {
 // request's fields left to right (get-with-default), call the operation with
 // them as positional arguments and return its result.
 PyObject *run_route(const Route &route, PyObject *record) {
-    Ref operation = Ref::steal(get_global(g.s.*route.operation));
+    Ref operation = Ref::steal(get_global(strings.*route.operation));
     if (!operation) {
-        add_traceback(route.fn, route.line);
+        add_traceback(route.traceback_name, route.line);
         return nullptr;
     }
     PyObject *cmd = as_record(record)->cmd;
@@ -144,10 +138,10 @@ PyObject *run_route(const Route &route, PyObject *record) {
     PyObject *argv[1 + kMaxFields] = {};
     Ref values[kMaxFields];
     for (int i = 0; i < route.nfields; ++i) {
-        PyObject *value = PyDict_GetItemWithError(cmd, g.s.*route.fields[i].key);
+        PyObject *value = PyDict_GetItemWithError(cmd, strings.*route.fields[i].key);
         if (value == nullptr) {
             if (PyErr_Occurred()) {
-                add_traceback(route.fn, route.line);
+                add_traceback(route.traceback_name, route.line);
                 return nullptr;
             }
             value = default_value(route.fields[i].fallback);
@@ -160,19 +154,8 @@ PyObject *run_route(const Route &route, PyObject *record) {
         PyObject_Vectorcall(operation.get(), argv + 1,
                             static_cast<size_t>(route.nfields) | PY_VECTORCALL_ARGUMENTS_OFFSET,
                             nullptr);
-    if (result == nullptr) add_traceback(route.fn, route.line);
+    if (result == nullptr) add_traceback(route.traceback_name, route.line);
     return result;
-}
-
-// Content equality of an exact str with a str constant.
-bool same_text(PyObject *text, PyObject *constant) {
-    if (text == constant) return true;
-    const Py_ssize_t len = PyUnicode_GET_LENGTH(text);
-    if (len != PyUnicode_GET_LENGTH(constant)) return false;
-    const int kind = PyUnicode_KIND(text);
-    if (kind != PyUnicode_KIND(constant)) return false;
-    return std::memcmp(PyUnicode_DATA(text), PyUnicode_DATA(constant),
-                       static_cast<size_t>(len) * static_cast<size_t>(kind)) == 0;
 }
 
 // `value == text` for a str constant, taken as a truth value: an exact str
@@ -193,14 +176,14 @@ int equals_text(PyObject *value, PyObject *text) {
 int find_route(PyObject *action) {
     if (PyUnicode_CheckExact(action)) {
         for (int i = 0; i < kRouteCount; ++i) {
-            if (same_text(action, g.s.*kRoutes[i].action)) return i;
+            if (same_text(action, strings.*kRoutes[i].action)) return i;
         }
         return -1;
     }
     const Py_hash_t hash = PyObject_Hash(action);
     if (hash == -1) return -2;
     for (int i = 0; i < kRouteCount; ++i) {
-        PyObject *key = g.s.*kRoutes[i].action;
+        PyObject *key = strings.*kRoutes[i].action;
         if (PyObject_Hash(key) != hash) continue;
         const int same = PyObject_RichCompareBool(key, action, Py_EQ);
         if (same < 0) return -2;
@@ -209,40 +192,31 @@ int find_route(PyObject *action) {
     return -1;
 }
 
-PyObject *two_key_result(PyObject *success, PyObject *key, PyObject *value) {
-    Ref result = Ref::steal(PyDict_New());
-    if (!result || PyDict_SetItem(result.get(), g.s.success, success) < 0 ||
-        PyDict_SetItem(result.get(), key, value) < 0) {
-        return nullptr;
-    }
-    return result.release();
-}
-
 // The text form of an unknown action: an exact str as it is, an exact int or
 // float by its repr, anything else as format(action, "") renders it.
 PyObject *action_text(PyObject *action) {
     if (PyUnicode_CheckExact(action)) return Py_NewRef(action);
     if (PyLong_CheckExact(action) || PyFloat_CheckExact(action)) return PyObject_Repr(action);
-    return PyObject_Format(action, g.empty_str);
+    return PyObject_Format(action, module_record.empty_str);
 }
 
 PyObject *unknown_action(PyObject *action) {
     Ref text = Ref::steal(action_text(action));
     if (!text) return nullptr;
-    Ref error = Ref::steal(PyUnicode_Concat(g.s.unknown_action, text.get()));
+    Ref error = Ref::steal(PyUnicode_Concat(strings.unknown_action, text.get()));
     if (!error) return nullptr;
-    return two_key_result(Py_False, g.s.error, error.get());
+    return result_dict(Py_False, strings.error, error.get());
 }
 
 PyObject *dispatch(PyObject *cmd) {
-    Ref action = Ref::borrow(PyDict_GetItemWithError(cmd, g.s.action));
+    Ref action = Ref::borrow(PyDict_GetItemWithError(cmd, strings.action));
     if (!action) {
         if (PyErr_Occurred()) return nullptr;
-        action = Ref::borrow(g.empty_str);
+        action = Ref::borrow(module_record.empty_str);
     }
-    const int quit = equals_text(action.get(), g.s.quit);
+    const int quit = equals_text(action.get(), strings.quit);
     if (quit < 0) return nullptr;
-    if (quit) return two_key_result(Py_True, g.s.result, g.s.goodbye);
+    if (quit) return result_dict(Py_True, strings.result, strings.goodbye);
 
     const int index = find_route(action.get());
     if (index == -2) return nullptr;
@@ -264,20 +238,13 @@ PyObject *dispatch(PyObject *cmd) {
 // main: the line loop
 // ---------------------------------------------------------------------------
 
-// `getattr(<module global>, attr)`.
-PyObject *global_attr(PyObject *global, PyObject *attr) {
-    Ref holder = Ref::steal(get_global(global));
-    if (!holder) return nullptr;
-    return get_module_attr(holder.get(), attr);
-}
-
 // signal.signal(signal.SIGINT, signal.SIG_IGN), the previous handler dropped.
 int ignore_sigint() {
-    Ref install = Ref::steal(global_attr(g.s.signal, g.s.signal));
+    Ref install = Ref::steal(global_attr(strings.signal, strings.signal));
     if (!install) return -1;
-    Ref sigint = Ref::steal(global_attr(g.s.signal, g.s.SIGINT));
+    Ref sigint = Ref::steal(global_attr(strings.signal, strings.SIGINT));
     if (!sigint) return -1;
-    Ref ignore = Ref::steal(global_attr(g.s.signal, g.s.SIG_IGN));
+    Ref ignore = Ref::steal(global_attr(strings.signal, strings.SIG_IGN));
     if (!ignore) return -1;
     PyObject *argv[] = {sigint.get(), ignore.get()};
     Ref previous = Ref::steal(PyObject_Vectorcall(install.get(), argv, 2, nullptr));
@@ -287,7 +254,7 @@ int ignore_sigint() {
 // `line.strip()`.  An exact str is stripped here, with the same notion of
 // whitespace as str.strip; anything else gets its own strip method called.
 PyObject *strip_line(PyObject *line) {
-    if (!PyUnicode_CheckExact(line)) return PyObject_CallMethodNoArgs(line, g.s.strip);
+    if (!PyUnicode_CheckExact(line)) return PyObject_CallMethodNoArgs(line, strings.strip);
     const int kind = PyUnicode_KIND(line);
     const void *data = PyUnicode_DATA(line);
     Py_ssize_t start = 0;
@@ -305,23 +272,23 @@ int is_true(PyObject *value) {
 // sys.stdout.write(json.dumps(response) + "\n") at `write_line`, then
 // sys.stdout.flush() at `flush_line`.  Returns 0, or the failing line.
 int write_response(PyObject *response, int write_line, int flush_line) {
-    Ref out = Ref::steal(global_attr(g.s.sys, g.s.stdout));
+    Ref out = Ref::steal(global_attr(strings.sys, strings.stdout));
     if (!out) return write_line;
-    Ref write = Ref::steal(PyObject_GetAttr(out.get(), g.s.write));
+    Ref write = Ref::steal(PyObject_GetAttr(out.get(), strings.write));
     if (!write) return write_line;
-    Ref dumps = Ref::steal(global_attr(g.s.json, g.s.dumps));
+    Ref dumps = Ref::steal(global_attr(strings.json, strings.dumps));
     if (!dumps) return write_line;
     Ref text = Ref::steal(PyObject_Vectorcall(dumps.get(), &response, 1, nullptr));
     if (!text) return write_line;
-    Ref framed = Ref::steal(PyNumber_Add(text.get(), g.s.newline));
+    Ref framed = Ref::steal(PyNumber_Add(text.get(), strings.newline));
     if (!framed) return write_line;
     PyObject *framed_arg = framed.get();
     Ref written = Ref::steal(PyObject_Vectorcall(write.get(), &framed_arg, 1, nullptr));
     if (!written) return write_line;
 
-    out = Ref::steal(global_attr(g.s.sys, g.s.stdout));
+    out = Ref::steal(global_attr(strings.sys, strings.stdout));
     if (!out) return flush_line;
-    Ref flushed = Ref::steal(PyObject_CallMethodNoArgs(out.get(), g.s.flush));
+    Ref flushed = Ref::steal(PyObject_CallMethodNoArgs(out.get(), strings.flush));
     return flushed ? 0 : flush_line;
 }
 
@@ -336,14 +303,14 @@ constexpr int kRecorded = -1;
 // error as its context.  `outer` is the handled exception to restore once
 // the handler is done.
 int answer_decode_error(PyObject *outer) {
-    add_traceback(Fn::Main, kLineLoads);
+    add_traceback(kFunctions.main.traceback_name, kMainLine.loads);
     Ref exc = Ref::steal(PyErr_GetRaisedException());
-    Ref decode_error = Ref::steal(global_attr(g.s.json, g.s.JSONDecodeError));
+    Ref decode_error = Ref::steal(global_attr(strings.json, strings.JSONDecodeError));
     if (!decode_error) {
         Ref failure = Ref::steal(PyErr_GetRaisedException());
         PyException_SetContext(failure.get(), exc.release());
         PyErr_SetRaisedException(failure.release());
-        return kLineExcept;
+        return kMainLine.decode_handler;
     }
     if (!PyErr_GivenExceptionMatches(exc.get(), decode_error.get())) {
         PyErr_SetRaisedException(exc.release());
@@ -353,10 +320,10 @@ int answer_decode_error(PyObject *outer) {
     // anything raised while answering is chained to it.
     PyErr_SetHandledException(exc.get());
     Ref text = Ref::steal(format_simple(exc.get()));
-    Ref error = text ? Ref::steal(PyUnicode_Concat(g.s.invalid_json, text.get())) : Ref();
-    Ref response = error ? Ref::steal(two_key_result(Py_False, g.s.error, error.get())) : Ref();
-    if (!response) return kLineInvalidResponse;
-    const int failed = write_response(response.get(), kLineInvalidWrite, kLineInvalidFlush);
+    Ref error = text ? Ref::steal(PyUnicode_Concat(strings.invalid_json, text.get())) : Ref();
+    Ref response = error ? Ref::steal(result_dict(Py_False, strings.error, error.get())) : Ref();
+    if (!response) return kMainLine.invalid_response;
+    const int failed = write_response(response.get(), kMainLine.invalid_write, kMainLine.invalid_flush);
     if (failed) return failed;
     PyErr_SetHandledException(outer);
     return 0;
@@ -366,38 +333,38 @@ int answer_decode_error(PyObject *outer) {
 int asks_to_quit(PyObject *cmd) {
     Ref action;
     if (PyDict_CheckExact(cmd)) {
-        action = Ref::borrow(PyDict_GetItemWithError(cmd, g.s.action));
+        action = Ref::borrow(PyDict_GetItemWithError(cmd, strings.action));
         if (!action) {
             if (PyErr_Occurred()) return -1;
             return 0;
         }
     } else {
-        action = Ref::steal(PyObject_CallMethodOneArg(cmd, g.s.get, g.s.action));
+        action = Ref::steal(PyObject_CallMethodOneArg(cmd, strings.get, strings.action));
         if (!action) return -1;
     }
-    return equals_text(action.get(), g.s.quit);
+    return equals_text(action.get(), strings.quit);
 }
 
 // The loop.  Returns 0 when it ends normally; otherwise an exception is
 // pending and the line of the failing step (or kRecorded) is returned.
 int serve(PyObject *outer) {
-    if (ignore_sigint() < 0) return kLineSignal;
-    Ref stdin_ = Ref::steal(global_attr(g.s.sys, g.s.stdin));
-    if (!stdin_) return kLineStdin;
+    if (ignore_sigint() < 0) return kMainLine.ignore_sigint;
+    Ref stdin_ = Ref::steal(global_attr(strings.sys, strings.stdin));
+    if (!stdin_) return kMainLine.read_stdin;
     Ref lines = Ref::steal(PyObject_GetIter(stdin_.get()));
-    if (!lines) return kLineStdin;
+    if (!lines) return kMainLine.read_stdin;
     stdin_.reset();
     for (;;) {
         Ref line = Ref::steal(PyIter_Next(lines.get()));
-        if (!line) return PyErr_Occurred() ? kLineStdin : 0;
+        if (!line) return PyErr_Occurred() ? kMainLine.read_stdin : 0;
         line = Ref::steal(strip_line(line.get()));
-        if (!line) return kLineStrip;
+        if (!line) return kMainLine.strip;
         const int nonblank = is_true(line.get());
-        if (nonblank < 0) return kLineBlank;
+        if (nonblank < 0) return kMainLine.blank_test;
         if (!nonblank) continue;
 
-        Ref loads = Ref::steal(global_attr(g.s.json, g.s.loads));
-        if (!loads) return kLineLoads;
+        Ref loads = Ref::steal(global_attr(strings.json, strings.loads));
+        if (!loads) return kMainLine.loads;
         PyObject *line_arg = line.get();
         Ref cmd = Ref::steal(PyObject_Vectorcall(loads.get(), &line_arg, 1, nullptr));
         if (!cmd) {
@@ -407,29 +374,29 @@ int serve(PyObject *outer) {
         }
 
         PyObject *cmd_arg = cmd.get();
-        Ref response = Ref::steal(call_global(g.s.handle_command, &cmd_arg, 1));
-        if (!response) return kLineHandle;
-        const int failed = write_response(response.get(), kLineWrite, kLineFlush);
+        Ref response = Ref::steal(call_global(strings.handle_command, &cmd_arg, 1));
+        if (!response) return kMainLine.handle;
+        const int failed = write_response(response.get(), kMainLine.write, kMainLine.flush);
         if (failed) return failed;
         const int quit = asks_to_quit(cmd.get());
-        if (quit < 0) return kLineQuit;
+        if (quit < 0) return kMainLine.quit_test;
         if (quit) return 0;
     }
 }
 
 }  // namespace
 
-int ready_closure_type() {
-    if (g.closure_type != nullptr) return 0;
+int ready_request_record_type() {
+    if (request_record_type != nullptr) return 0;
     PyObject *type = PyType_FromSpec(&kRecordSpec);
     if (type == nullptr) return -1;
-    g.closure_type = reinterpret_cast<PyTypeObject *>(type);
+    request_record_type = reinterpret_cast<PyTypeObject *>(type);
     return 0;
 }
 
 PyObject *handle_command(PyObject *cmd) {
     PyObject *result = dispatch(cmd);
-    if (result == nullptr) add_traceback(Fn::HandleCommand, kHandleCommandLine);
+    if (result == nullptr) add_traceback(kHandleCommand.traceback_name, kHandleCommand.line.dispatch);
     return result;
 }
 
@@ -438,7 +405,7 @@ PyObject *main_loop() {
     Ref outer = Ref::steal(PyErr_GetHandledException());
     const int failed = serve(outer.get());
     if (failed) {
-        if (failed != kRecorded) add_traceback(Fn::Main, failed);
+        if (failed != kRecorded) add_traceback(kFunctions.main.traceback_name, failed);
         return nullptr;
     }
     Py_RETURN_NONE;

@@ -8,14 +8,12 @@
 // up at the moment of the call, so a replacement bound in the module is what
 // the recursion uses.
 #include "custom_worker.hpp"
+#include "function_table.hpp"
 
 namespace cw {
 namespace {
 
-// Traceback lines of the three places where _serialize can fail.
-constexpr int kLineListWalk = 193;
-constexpr int kLineDictWalk = 195;
-constexpr int kLineStrFallback = 196;
+constexpr const auto &kSerialize = kFunctions.serialize;
 
 // Bounds the depth of nested containers by the interpreter's recursion limit,
 // so a container that holds itself ends in RecursionError rather than in a
@@ -36,7 +34,7 @@ private:
 
 // The nested call: the module global `_serialize` applied to `item`.
 inline PyObject *serialize_nested(PyObject *item) {
-    return call_global(g.s._serialize, &item, 1);
+    return call_global(strings._serialize, &item, 1);
 }
 
 // Serialises `item` and appends it to `out`.  0, or -1 with an exception set.
@@ -155,7 +153,7 @@ PyObject *serialize_mapping(PyObject *obj) {
     }
     PyObject *self = obj;
     Ref items = Ref::steal(PyObject_VectorcallMethod(
-        g.s.items, &self, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        strings.items, &self, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     if (!items) return nullptr;
     PyObject *seq = items.get();
     if (PyList_CheckExact(seq) || PyTuple_CheckExact(seq)) {
@@ -183,18 +181,15 @@ PyObject *serialize(PyObject *obj) {
     if (PyList_Check(obj) || PyTuple_Check(obj)) {
         RecursionGuard guard;
         PyObject *out = guard.entered() ? serialize_sequence(obj) : nullptr;
-        if (out == nullptr) add_traceback(Fn::Serialize, kLineListWalk);
-        return out;
+        return out != nullptr ? out : fail_at(kSerialize, kSerialize.line.list_walk);
     }
     if (PyDict_Check(obj)) {
         RecursionGuard guard;
         PyObject *out = guard.entered() ? serialize_mapping(obj) : nullptr;
-        if (out == nullptr) add_traceback(Fn::Serialize, kLineDictWalk);
-        return out;
+        return out != nullptr ? out : fail_at(kSerialize, kSerialize.line.dict_walk);
     }
     PyObject *text = PyObject_Str(obj);
-    if (text == nullptr) add_traceback(Fn::Serialize, kLineStrFallback);
-    return text;
+    return text != nullptr ? text : fail_at(kSerialize, kSerialize.line.str_fallback);
 }
 
 }  // namespace cw
