@@ -38,10 +38,13 @@ struct FunctionObject {
 FunctionObject *as_function(PyObject *self) { return reinterpret_cast<FunctionObject *>(self); }
 
 // ---------------------------------------------------------------------------
-// Binding errors
+// Binding errors.  Arity and keyword errors carry an entry at the definition
+// line; a failed type check carries none.
 // ---------------------------------------------------------------------------
 
-const char *name_of(const FunctionDescription &function) { return PyUnicode_AsUTF8(strings.*function.name); }
+const char *name_of(const FunctionDescription &function) {
+    return PyUnicode_AsUTF8(strings.*function.name);
+}
 
 PyObject *arity_error(const FunctionDescription &function, Py_ssize_t given) {
     const bool exact = function.nrequired == function.nparams;
