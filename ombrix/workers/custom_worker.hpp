@@ -229,12 +229,10 @@ PyObject *get_global(PyObject *name);
 // getattr(<module global `global`>, attr).  New reference.
 PyObject *global_attr(PyObject *global, PyObject *attr);
 
-// getattr/setattr for the attributes the functions read and write on the
-// modules they use (sys.stdout, json.dumps, ...): a plain module's
-// attribute is read and written straight in its dict; anything else, and a
-// missing attribute, goes the general way.
+// getattr for the attributes the functions read on the modules they use
+// (sys.stdout, json.dumps, ...): a plain module's attribute is read straight
+// from its dict; anything else, and a missing attribute, goes the general way.
 PyObject *get_module_attr(PyObject *obj, PyObject *attr);
-int set_module_attr(PyObject *obj, PyObject *attr, PyObject *value);
 
 // Looks `name` up as a module global and calls it with positional arguments.
 PyObject *call_global(PyObject *name, PyObject *const *args, size_t nargs);
@@ -249,10 +247,6 @@ int watch_module_dict();
 // Renders a value as an f-string replacement field without a format
 // specification does: an exact str unchanged, anything else format(v, "").
 PyObject *format_simple(PyObject *value);
-
-// Joins `n` str objects into one new str with nothing between them (an
-// f-string's concatenation), without an intermediate sequence.
-PyObject *join_texts(PyObject *const *pieces, int n);
 
 // Content equality of two exact str objects.
 bool same_text(PyObject *a, PyObject *b) noexcept;

@@ -1,6 +1,6 @@
 // globals.cpp: the functions' lookups of module globals (json, sys, Path,
 // _serialize, ...), with a cache that the module dict's changes invalidate,
-// and their attribute reads and writes on the modules those globals hold.
+// and their attribute reads on the modules those globals hold.
 #include "custom_worker.hpp"
 
 namespace cw {
@@ -24,6 +24,18 @@ bool watching = false;
 int forget_globals(PyDict_WatchEvent, PyObject *, PyObject *, PyObject *) {
     global_cache_used = 0;
     return 0;
+}
+
+// A name the module dict lacks: the builtins module's attribute, or
+// NameError.  Kept out of line: inlined, it makes every lookup (the cached
+// ones included) keep the record's address in a saved register.
+[[gnu::noinline]] PyObject *get_builtin(PyObject *name) {
+    PyObject *value = PyObject_GetAttr(module_record.builtins, name);
+    if (value == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    }
+    return value;
 }
 
 }  // namespace
@@ -57,12 +69,7 @@ PyObject *get_global(PyObject *name) {
         return Py_NewRef(value);
     }
     if (PyErr_Occurred()) return nullptr;
-    value = PyObject_GetAttr(module_record.builtins, name);
-    if (value == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        PyErr_Clear();
-        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    }
-    return value;
+    return get_builtin(name);
 }
 
 PyObject *global_attr(PyObject *global, PyObject *attr) {
@@ -80,11 +87,6 @@ PyObject *get_module_attr(PyObject *obj, PyObject *attr) {
         if (PyErr_Occurred()) return nullptr;
     }
     return PyObject_GetAttr(obj, attr);
-}
-
-int set_module_attr(PyObject *obj, PyObject *attr, PyObject *value) {
-    if (Py_IS_TYPE(obj, &PyModule_Type)) return PyDict_SetItem(PyModule_GetDict(obj), attr, value);
-    return PyObject_SetAttr(obj, attr, value);
 }
 
 PyObject *call_global(PyObject *name, PyObject *const *args, size_t nargs) {

@@ -81,8 +81,8 @@ PyObject *create_module(PyObject *spec, PyModuleDef *) {
 // Exec step: constants
 // ---------------------------------------------------------------------------
 
-// The warning names 3.12, the interpreter the module is written and built for,
-// in the form hosts already see for a version mismatch.
+// The warning names 3.12, the interpreter the module is written and built
+// for; micro version and release level are not compared.
 int warn_on_version_mismatch() {
     const int major = static_cast<int>((Py_Version >> 24) & 0xff);
     const int minor = static_cast<int>((Py_Version >> 16) & 0xff);

@@ -4,6 +4,8 @@
 #include "custom_worker.hpp"
 #include "function_table.hpp"
 
+#include <cstring>
+
 namespace cw {
 namespace {
 
@@ -15,6 +17,37 @@ constexpr const auto &kValidateScript = kFunctions.validate_script;
 // ---------------------------------------------------------------------------
 // Shared pieces
 // ---------------------------------------------------------------------------
+
+// Joins `n` str objects into one new str with nothing between them (an
+// f-string's concatenation), without an intermediate sequence.
+PyObject *join_texts(PyObject *const *pieces, int n) {
+    Py_ssize_t length = 0;
+    Py_UCS4 max_char = 0;
+    for (int i = 0; i < n; ++i) {
+        const Py_ssize_t len = PyUnicode_GET_LENGTH(pieces[i]);
+        if (len > PY_SSIZE_T_MAX - length) return PyErr_NoMemory();
+        length += len;
+        const Py_UCS4 piece_max = PyUnicode_MAX_CHAR_VALUE(pieces[i]);
+        if (piece_max > max_char) max_char = piece_max;
+    }
+    Ref joined = Ref::steal(PyUnicode_New(length, max_char));
+    if (!joined) return nullptr;
+    const int kind = PyUnicode_KIND(joined.get());
+    char *data = static_cast<char *>(PyUnicode_DATA(joined.get()));
+    Py_ssize_t at = 0;
+    for (int i = 0; i < n; ++i) {
+        const Py_ssize_t len = PyUnicode_GET_LENGTH(pieces[i]);
+        if (len == 0) continue;
+        if (PyUnicode_KIND(pieces[i]) == kind) {
+            // Same width: a plain copy of the code units.
+            std::memcpy(data + at * kind, PyUnicode_DATA(pieces[i]), static_cast<size_t>(len) * kind);
+        } else if (PyUnicode_CopyCharacters(joined.get(), at, pieces[i], 0, len) < 0) {
+            return nullptr;
+        }
+        at += len;
+    }
+    return joined.release();
+}
 
 // "<class __name__>: <exception text>\n<traceback.format_exc()>"
 PyObject *exception_report(PyObject *exc) {
@@ -135,11 +168,14 @@ PyObject *encoding_kwnames() {
     return kwnames;
 }
 
-// sys.<attr> = value through the module global `sys`, looked up at each access.
+// sys.<attr> = value through the module global `sys`, looked up at each
+// access; a plain module's attribute is written straight in its dict.
 int set_sys_stream(PyObject *attr, PyObject *value) {
     Ref sys = Ref::steal(get_global(strings.sys));
     if (!sys) return -1;
-    return set_module_attr(sys.get(), attr, value);
+    if (Py_IS_TYPE(sys.get(), &PyModule_Type))
+        return PyDict_SetItem(PyModule_GetDict(sys.get()), attr, value);
+    return PyObject_SetAttr(sys.get(), attr, value);
 }
 
 // Runs `step` (0, or -1 with an exception set and its entry added) the way a
