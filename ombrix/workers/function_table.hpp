@@ -3,10 +3,11 @@
 // parameters, its docstring, its code object's shape, its body and the lines
 // of its statements.
 //
-// The line numbers are published behaviour: every traceback entry that a
-// function adds carries one of them (binding errors the first line, a failing
-// statement its own line), so exception reports and the tests that read them
-// depend on each number here.  They change only with the published reports.
+// The line numbers here, and those of the module-level statements in
+// module.cpp, are published behaviour: every traceback entry that the module
+// adds carries one of them (binding errors the first line, a failing
+// statement its own line), so exception reports and the callers that read
+// them depend on each number.  They change only with the published reports.
 #pragma once
 
 #include "custom_worker.hpp"

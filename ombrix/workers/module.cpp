@@ -181,8 +181,7 @@ PyObject *import_from(PyObject *module_name, PyObject *attr) {
 }
 
 // The exec step's traceback entries carry this name and the line of the
-// module-level statement that failed (published like the functions' lines,
-// see function_table.hpp).
+// module-level statement that failed.
 constexpr const char *kInitTracebackName = "init ombrix.workers.custom_worker";
 // The line of the failing statement when the runtime pieces or the final
 // `__test__` binding fail.
