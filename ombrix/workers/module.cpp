@@ -108,11 +108,14 @@ int make_text(PyObject **slot, const char *text, bool intern) {
 
 // Fills the constant table; entries made by an earlier, failed exec are kept.
 int build_constants() {
-    ModuleRecord &r = module_record;
-    if (r.empty_tuple == nullptr && (r.empty_tuple = PyTuple_New(0)) == nullptr) return -1;
-    if (r.empty_bytes == nullptr && (r.empty_bytes = PyBytes_FromStringAndSize("", 0)) == nullptr)
+    ModuleRecord &record = module_record;
+    if (record.empty_tuple == nullptr && (record.empty_tuple = PyTuple_New(0)) == nullptr)
         return -1;
-    if (r.empty_str == nullptr && (r.empty_str = PyUnicode_FromStringAndSize("", 0)) == nullptr)
+    if (record.empty_bytes == nullptr &&
+        (record.empty_bytes = PyBytes_FromStringAndSize("", 0)) == nullptr)
+        return -1;
+    if (record.empty_str == nullptr &&
+        (record.empty_str = PyUnicode_FromStringAndSize("", 0)) == nullptr)
         return -1;
 #define CW_MAKE_ID(field, text) \
     if (make_text(&strings.field, text, true) < 0) return -1;
