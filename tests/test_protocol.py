@@ -292,6 +292,40 @@ def test_main_off_the_main_thread_reads_nothing(cw, monkeypatch):
     assert stdin.read() == QUIT
 
 
+@pytest.mark.parametrize("op", ["run_script", "run_inline", "run_function", "validate_script",
+                                "handle_command", "main"])
+def test_a_generator_resumed_in_a_handler_keeps_its_own_exception_state(cw, serve, tmp_path, op):
+    tool = tmp_path / "tool.py"
+    tool.write_text("def f():\n    raise ValueError('inner')\n")
+    calls = {
+        "run_script": lambda: cw.run_script(str(tool)),
+        "run_inline": lambda: cw.run_inline("1/0"),
+        "run_function": lambda: cw.run_function(str(tool), "f"),
+        "validate_script": lambda: cw.validate_script("x = ("),
+        "handle_command": lambda: cw.handle_command({"action": "run_inline", "code": "result = 1"}),
+        "main": lambda: serve("not json\n" + QUIT),
+    }
+
+    def gen():
+        calls[op]()
+        yield
+        yield sys.exc_info()[1]
+        try:
+            raise KeyError("later")
+        except KeyError as later:
+            yield later.__context__
+
+    g = gen()
+    try:
+        raise KeyError("earlier")
+    except KeyError:
+        next(g)
+    # The caller's exception belongs to the caller: once it is no longer
+    # handled, the generator neither reports it nor chains to it.
+    assert next(g) is None
+    assert next(g) is None
+
+
 def test_main_does_not_leak(serve):
     text = "\n  \nnot json\n{} {}\n" + line({"action": "nope"}) + line({}) + line({"action": 1.5}) + QUIT
 

@@ -187,11 +187,10 @@ void run_finally(Step step) {
         step();
         return;
     }
-    PyObject *handled = PyErr_GetHandledException();
+    PyObject *handled = current_level_exception();
     PyErr_SetHandledException(in_flight);
     const int rc = step();
-    PyErr_SetHandledException(handled);
-    Py_XDECREF(handled);
+    restore_level_exception(handled);
     if (rc < 0) {
         Py_DECREF(in_flight);
     } else {

@@ -435,7 +435,7 @@ PyObject *handle_command(PyObject *cmd) {
 
 PyObject *main_loop() {
     HandledExceptionScope scope;
-    Ref outer = Ref::steal(PyErr_GetHandledException());
+    Ref outer = Ref::steal(current_level_exception());
     const int failed = serve(outer.get());
     if (failed) {
         if (failed != kRecorded) add_traceback(Fn::Main, failed);
