@@ -391,6 +391,62 @@ def test_console_script_exits_zero_after_quit_or_end_of_input(stdin):
     assert response_lines(done) == ([GOODBYE] if stdin else [])
 
 
+STDIN_HOST = """\
+import sys
+from ombrix.workers.custom_worker import main
+ours = sys.stdin
+try:
+    main()
+finally:
+    print("restored" if sys.stdin is ours else repr(sys.stdin.read()))
+"""
+
+
+@pytest.mark.parametrize("last, rebind, after", [
+    ("[1, 2]\n", "", "restored"),  # main raises: the host's stdin is back
+    (QUIT, "import io, sys\nsys.stdin = io.StringIO('kept')", "'kept'"),  # a script's own binding stays
+])
+def test_scripts_read_an_empty_stdin_not_the_requests(tmp_path, last, rebind, after):
+    stdin = "".join(line({"action": "run_inline", "code": code}) for code in [
+        "result = input()", "import sys\nresult = sys.stdin.read()", rebind]) + line({"action": "next"}) + last
+    done = subprocess.run([sys.executable, "-P", "-c", STDIN_HOST], input=stdin.encode(), capture_output=True,
+                          cwd=tmp_path, timeout=60)
+    *responses, printed = done.stdout.decode().splitlines()
+    responses = [json.loads(r) for r in responses]
+    assert responses[0]["error"].startswith("EOFError: EOF when reading a line\n")
+    assert responses[1]["result"]["return_value"] == ""
+    assert responses[3:] == [unknown("next")] + ([GOODBYE] if last == QUIT else [])
+    assert printed == after
+
+
+FORKING_SCRIPT = """\
+import os
+print("before")
+pid = os.fork()
+if pid:
+    status = os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
+def main():
+    return pid == 0 or status
+"""
+
+
+def test_a_forked_copy_of_the_worker_never_serves(tmp_path):
+    (tmp_path / "forks.py").write_text(FORKING_SCRIPT)
+    child_exits = ("import os, sys\npid = os.fork()\nif pid == 0:\n    sys.exit(3)\n"
+                   "result = os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])")
+    stdin = (line({"action": "run_function", "path": "forks.py"}) + line({"action": "run_inline", "code": child_exits})
+             + line({"action": "next"}) + QUIT)
+    done = run_worker(stdin, cwd=tmp_path)
+    assert done.returncode == 0, done.stderr.decode()
+    # The child returns to the loop and ends there: no answer, no second
+    # "before" from the buffer it inherited, its SystemExit code as status.
+    first, *responses = done.stdout.decode().splitlines()
+    assert first == "before"
+    assert [json.loads(r) for r in responses] == [
+        {"success": True, "result": {"return_value": 0}},
+        {"success": True, "result": {"output": "", "errors": "", "return_value": 3}}, unknown("next"), GOODBYE]
+
+
 @contextlib.contextmanager
 def deadline(worker, seconds=60):
     """Kills a hung worker so that a blocked read fails instead of hanging."""
