@@ -3,6 +3,7 @@ import io
 import re
 import sys
 import textwrap
+import threading
 import traceback
 
 import pytest
@@ -423,6 +424,26 @@ def test_nested_captures(cw, streams):
     assert r["result"]["output"] == "outer\nafter\n"
     assert r["result"]["return_value"] == {
         "success": True, "result": {"output": "inner\n", "errors": "", "return_value": 1}}
+
+
+def test_a_capture_from_a_second_thread_is_refused(cw, script, streams):
+    started, release = threading.Event(), threading.Event()
+    results = []
+    holder = threading.Thread(target=lambda: results.append(cw.run_inline(
+        "args['started'].set()\nargs['release'].wait(30)\nprint('first')", {"started": started, "release": release})))
+    holder.start()
+    try:
+        assert started.wait(30)
+        during = sys.stdout
+        for call in (lambda: cw.run_inline("print('second')"), lambda: cw.run_script(script("print(1)"))):
+            with pytest.raises(RuntimeError, match="another thread"):
+                call()
+            assert sys.stdout is during  # nothing was swapped
+    finally:
+        release.set()
+        holder.join()
+    assert results[0]["result"]["output"] == "first\n"
+    assert cw.run_inline("print('later')")["result"]["output"] == "later\n"
 
 
 def test_code_compiles_independently_of_the_callers_future_flags(cw, streams):

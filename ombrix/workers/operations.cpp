@@ -261,6 +261,42 @@ private:
     int redirected_ = 0;  // 0: nothing, 1: stdout, 2: stdout and stderr
 };
 
+// run_script and run_inline swap the interpreter-wide sys.stdout and
+// sys.stderr, so their captures serve one thread at a time.  The thread that
+// holds the capture may nest more (a script calling run_inline); a call from
+// any other thread meanwhile is refused with RuntimeError before anything is
+// swapped.  The GIL guards the two counters: nothing runs between the test
+// and the claim.
+unsigned long capture_thread = 0;
+int capture_depth = 0;
+
+class CaptureClaim {
+public:
+    // On refusal the RuntimeError carries `fn`'s entry at `line`.
+    CaptureClaim(Fn fn, int line) {
+        const unsigned long me = PyThread_get_thread_ident();
+        if (capture_depth > 0 && capture_thread != me) {
+            PyErr_SetString(PyExc_RuntimeError,
+                            "output capture is in use by another thread: run_script and "
+                            "run_inline serve one thread at a time");
+            add_traceback(fn, line);
+            return;
+        }
+        capture_thread = me;
+        ++capture_depth;
+        claimed_ = true;
+    }
+    ~CaptureClaim() {
+        if (claimed_) --capture_depth;
+    }
+    CaptureClaim(const CaptureClaim &) = delete;
+    CaptureClaim &operator=(const CaptureClaim &) = delete;
+    explicit operator bool() const noexcept { return claimed_; }
+
+private:
+    bool claimed_ = false;
+};
+
 // The script namespace: __name__, __file__ (only when `p` is given),
 // __builtins__ (the module global, the builtins module) and args (the
 // caller's dict when it is non-empty, else a new dict), in this order.
@@ -405,6 +441,8 @@ PyObject *inline_steps(PyObject *code, PyObject *args, const OutputCapture &capt
 }  // namespace
 
 PyObject *run_script(PyObject *path, PyObject *args) {
+    CaptureClaim claim(Fn::RunScript, 29);
+    if (!claim) return nullptr;
     HandledExceptionScope handled;
     PyObject *result = run_script_steps(path, args);
     if (result != nullptr) return result;
@@ -412,6 +450,8 @@ PyObject *run_script(PyObject *path, PyObject *args) {
 }
 
 PyObject *run_inline(PyObject *code, PyObject *args) {
+    CaptureClaim claim(Fn::RunInline, 82);
+    if (!claim) return nullptr;
     HandledExceptionScope handled;
     PyObject *result = with_output_captured(Fn::RunInline, kInlineLines,
                                             [&](const OutputCapture &capture) {
