@@ -1,5 +1,7 @@
 """run_function: loading a script file as a fresh module and calling one of its functions."""
 import json
+import os
+import py_compile
 import sys
 import textwrap
 
@@ -132,6 +134,16 @@ class TestLoading:
         assert set(sys.modules) == before
         # The script's output is not captured: it goes to the current stdout.
         assert capsys.readouterr().out == "top level ran\ntop level ran\n"
+
+    def test_the_current_text_runs_whatever_the_bytecode_cache_holds(self, tmp_path):
+        # A rewrite that keeps the size and the modification time: a cache
+        # checked by those would still hold the old code.
+        path = write(tmp_path, "def f():\n    return 1\n")
+        py_compile.compile(str(path), invalidation_mode=py_compile.PycInvalidationMode.TIMESTAMP)
+        stamp = path.stat().st_mtime_ns
+        path.write_text("def f():\n    return 2\n")
+        os.utime(path, ns=(stamp, stamp))
+        assert cw.run_function(str(path), "f") == {"success": True, "result": {"return_value": 2}}
 
     def test_main_guard_does_not_run(self, tool):
         assert cw.run_function(tool, "whoami") == {"success": True,
