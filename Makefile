@@ -5,7 +5,7 @@ SHELL := /bin/bash
 VENV := .venv
 PY := $(VENV)/bin/python
 SOURCES := $(wildcard ombrix/workers/*.cpp ombrix/workers/*.hpp ombrix/*.py ombrix/workers/*.py ombrix/workers/*.pyi ombrix/workers/py.typed) CMakeLists.txt pyproject.toml
-TEST_TOOLS := pytest hypothesis mypy
+TEST_TOOLS := pytest pytest-timeout hypothesis mypy
 
 .PHONY: setup build test stubtest run clean asan valgrind fuzz bench
 
@@ -101,7 +101,7 @@ valgrind: build
 	@rm -rf $(VALGRIND_LOGS) && mkdir -p $(VALGRIND_LOGS)
 	PYTHONMALLOC=malloc valgrind --tool=memcheck --trace-children=yes --leak-check=no --quiet \
 	  --suppressions=$(CURDIR)/tools/valgrind.supp --log-file=$(VALGRIND_LOGS)/memcheck.%p.log \
-	  $(PY) -P -m pytest -q -p no:cacheprovider $(VALGRIND_TESTS)
+	  $(PY) -P -m pytest -q -p no:cacheprovider --timeout=1800 $(VALGRIND_TESTS)
 	@if grep -l . $(VALGRIND_LOGS)/*.log >/dev/null 2>&1; then \
 	  echo "memcheck errors:"; grep -h . $(VALGRIND_LOGS)/*.log | head -200; exit 1; fi
 	@echo "valgrind: no memcheck errors in $$(ls $(VALGRIND_LOGS) | wc -l) processes"
