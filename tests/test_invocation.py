@@ -7,7 +7,7 @@ import textwrap
 
 import pytest
 
-from conftest import assert_no_leak, run_worker
+from conftest import run_worker
 from ombrix.workers import custom_worker as cw
 
 FILE = "ombrix/workers/custom_worker"
@@ -412,32 +412,3 @@ def test_printed_output_precedes_the_response(tmp_path):
     assert lines[:2] == ["loaded", "hello pipe"]
     assert [json.loads(line) for line in lines[2:]] == [
         {"success": True, "result": {"return_value": {"n": 7}}}]
-
-
-def test_no_leak(tmp_path, tool):
-    script = write(tmp_path, """\
-        import sys
-        def fail():
-            raise ValueError("bad")
-        def leave():
-            sys.exit(3)
-    """, "fail.py")
-    txt = tmp_path / "x.txt"
-    txt.write_text("")
-
-    def calls():
-        # Fresh argument values, so a reference kept by mistake shows up as
-        # a block that is never freed.
-        cw.run_function(tool, "echo", {"a": [1], "b": 2.5})
-        cw.run_function(tool, "no_args")
-        cw.run_function(tool, "nope")
-        cw.run_function(tool, "FIVE")
-        cw.run_function(str(script), "fail")
-        cw.run_function("missing.py", "f")
-        cw.run_function(str(txt), "f")
-        try:
-            cw.run_function(str(script), "leave")
-        except SystemExit:
-            pass
-
-    assert_no_leak(calls, rounds=4, calls=300)

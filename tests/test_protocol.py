@@ -13,7 +13,7 @@ import types
 
 import pytest
 
-from conftest import Worker, assert_no_leak, response_lines, run_worker
+from conftest import Worker, response_lines, run_worker
 
 FILE = "ombrix/workers/custom_worker"
 MAIN = "ombrix.workers.custom_worker.main"
@@ -324,15 +324,6 @@ def test_a_generator_resumed_in_a_handler_keeps_its_own_exception_state(cw, serv
     # handled, the generator neither reports it nor chains to it.
     assert next(g) is None
     assert next(g) is None
-
-
-def test_main_does_not_leak(serve):
-    text = "\n  \nnot json\n{} {}\n" + line({"action": "nope"}) + line({}) + line({"action": 1.5}) + QUIT
-
-    def run_once():
-        serve(text)
-
-    assert_no_leak(run_once, calls=300)
 
 
 # ---------------------------------------------------------------------------

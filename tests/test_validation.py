@@ -8,7 +8,7 @@ import warnings
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from conftest import assert_no_leak, run_worker
+from conftest import run_worker
 from ombrix.workers import custom_worker as cw
 
 FILE = "ombrix/workers/custom_worker"
@@ -154,16 +154,3 @@ def test_validate_through_the_worker():
     assert completed.returncode == 0, completed.stderr.decode()
     assert [json.loads(x) for x in completed.stdout.decode().splitlines()] == [
         invalid(1, "'return' outside function", 1), VALID]
-
-
-def test_no_leak():
-    def calls():
-        cw.validate_script("x = 1\ny = x + 1\n")
-        cw.validate_script("x = 1\nreturn x\n")
-        cw.validate_script("if True:\nx = 1\n")
-        try:
-            cw.validate_script("'\ud800'")
-        except UnicodeEncodeError:
-            pass
-
-    assert_no_leak(calls, rounds=4, calls=800)
