@@ -298,16 +298,37 @@ PyObject *format_simple(PyObject *value);
 PyObject *join_texts(PyObject *const *pieces, int n);
 
 // ---------------------------------------------------------------------------
-// The interpreter's handled exception (sys.exc_info()) is saved when a
-// function with a handler is entered and put back on every way out.
+// The handled exception of the current frame level, the one an `except`
+// block saves on entry and puts back on exit: tstate->exc_info->exc_value,
+// read through the thread state layout of cpython/pystate.h (the same in
+// 3.12 and 3.13).  PyErr_GetHandledException is not it: that returns the
+// topmost handled exception found down the stack of levels, so in a
+// generator or coroutine resumed inside its caller's `except` block it gives
+// the caller's exception, and PyErr_SetHandledException, which writes the
+// current level only, would then plant it in the generator's own state.
+// ---------------------------------------------------------------------------
+
+// A new reference to the current level's handled exception, or null.
+inline PyObject *current_level_exception() noexcept {
+    return Py_XNewRef(PyThreadState_Get()->exc_info->exc_value);
+}
+
+// Makes `exc` (stolen; null for none) the current level's handled exception.
+inline void restore_level_exception(PyObject *exc) noexcept {
+    _PyErr_StackItem *level = PyThreadState_Get()->exc_info;
+    PyObject *old = level->exc_value;
+    level->exc_value = exc;
+    Py_XDECREF(old);
+}
+
+// ---------------------------------------------------------------------------
+// The handled exception (sys.exc_info()) of the current frame level is saved
+// when a function with a handler is entered and put back on every way out.
 // ---------------------------------------------------------------------------
 class HandledExceptionScope {
 public:
-    HandledExceptionScope() noexcept : saved_(PyErr_GetHandledException()) {}
-    ~HandledExceptionScope() {
-        PyErr_SetHandledException(saved_);
-        Py_XDECREF(saved_);
-    }
+    HandledExceptionScope() noexcept : saved_(current_level_exception()) {}
+    ~HandledExceptionScope() { restore_level_exception(saved_); }
     HandledExceptionScope(const HandledExceptionScope &) = delete;
     HandledExceptionScope &operator=(const HandledExceptionScope &) = delete;
 
