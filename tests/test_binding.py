@@ -6,7 +6,6 @@ from collections import OrderedDict
 
 import pytest
 
-from conftest import assert_no_leak
 from ombrix.workers import custom_worker as cw
 
 FILE = "ombrix/workers/custom_worker"
@@ -224,18 +223,3 @@ def test_classic_and_vector_calls_agree():
 def test_duplicate_keyword_through_vectorcall():
     with pytest.raises(TypeError, match="multiple values for keyword argument 'code'"):
         vectorcall(cw.validate_script, [1, 2], ("code", "code"))
-
-
-def test_binding_errors_do_not_leak():
-    calls = [c for c, _ in ARITY_CASES + KEYWORD_CASES] + [c for c, *_ in TYPE_CASES]
-    calls += [lambda: cw.main(1), lambda: cw.main(x=1)]
-
-    def every_error_path():
-        for c in calls:
-            try:
-                c()
-            except TypeError:
-                pass
-
-    # 7 rounds x 500 x 31 paths: about 100,000 failing calls.
-    assert_no_leak(every_error_path, rounds=5, calls=500, slack=64)

@@ -9,7 +9,6 @@ import traceback
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from conftest import assert_no_leak
 from ombrix.workers import custom_worker
 
 FILE = "ombrix/workers/custom_worker"
@@ -397,38 +396,3 @@ def test_matches_a_plain_python_dispatcher(request_):
         their_calls = [c[:3] for c in calls]
     assert mine == theirs
     assert my_calls == their_calls
-
-
-# ---------------------------------------------------------------------------
-# Memory
-# ---------------------------------------------------------------------------
-
-
-def test_dispatch_does_not_leak(cw):
-    requests_ = [{"action": "quit"}, {"action": "nope"}, {}, {"action": 5}, {"action": None}]
-
-    def dispatch_all():
-        for request_ in requests_:
-            cw.handle_command(request_)
-
-    # 10 rounds of 2,000 calls of 5 requests: 100,000 dispatches.
-    assert_no_leak(dispatch_all, rounds=8, calls=2000)
-
-
-def test_routed_and_failing_dispatch_does_not_leak(cw, monkeypatch):
-    # run_script and run_function stay the real ones: their checks reject the
-    # bad fields before any body runs.
-    monkeypatch.setattr(cw, "run_inline", lambda code, args: {"code": code})
-    monkeypatch.setattr(cw, "validate_script", lambda code: None)
-    bad_requests = [{"action": []}, {"action": "run_function", "function": 5}, {"action": "run_script", "path": 1}]
-
-    def dispatch_all():
-        cw.handle_command({"action": "run_inline", "code": "x", "args": {"a": 1}})
-        cw.handle_command({"action": "validate"})
-        for bad in bad_requests:
-            try:
-                cw.handle_command(bad)
-            except TypeError:
-                pass
-
-    assert_no_leak(dispatch_all, calls=1000)

@@ -32,7 +32,8 @@ from ombrix.workers import custom_worker as cw
 # ---------------------------------------------------------------------------
 # The catalogue: scripts and code snippets with known outcomes.
 #   "ok": success True; "fail": success False; "any": either;
-#   a BaseException subclass: the worker ends through that exception.
+#   a BaseException subclass: the worker ends through that exception;
+#   (SystemExit, status): the worker ends with that exit status.
 # ---------------------------------------------------------------------------
 
 SCRIPT_FILES = {
@@ -55,7 +56,7 @@ SCRIPT_DIR = "sub"
 
 # What run_script makes of each file; what its top level prints to stdout
 # when run_function loads it.
-RUN_SCRIPT_OUTCOME = {"plain.py": "ok", "withmain.py": "ok", "raises.py": "fail", "exits.py": SystemExit,
+RUN_SCRIPT_OUTCOME = {"plain.py": "ok", "withmain.py": "ok", "raises.py": "fail", "exits.py": (SystemExit, 4),
                       "syntax.py": "fail", "chatty.py": "ok", "data.txt": "fail", SCRIPT_DIR: "fail"}
 TOP_LEVEL_PRINTS = {"plain.py": ["plain"], "chatty.py": ["top-level chatter"]}
 FUNCTION_NAMES = ["main", "talk", "quiet", "boom", "leave", "value", "number", "", "Main", "_x", "__dir__"]
@@ -70,14 +71,14 @@ SNIPPETS = [
     ("1/0", "fail"),
     ("x = (", "fail"),
     ("__file__", "fail"),
-    ("import sys\nsys.exit(0)", SystemExit),
-    ("import sys; sys.exit(3)", SystemExit),
-    ("raise SystemExit('bye')", SystemExit),
+    ("import sys\nsys.exit(0)", (SystemExit, 0)),
+    ("import sys; sys.exit(3)", (SystemExit, 3)),
+    ("raise SystemExit('bye')", (SystemExit, 1)),
     ("raise GeneratorExit", GeneratorExit),
     ("import sys, io\nsys.stdout = io.StringIO()\nprint('hidden')\nresult = 1", "ok"),
     ("import sys\nsys.stdout = None\nsys.stderr = None", "ok"),
     ("import sys\nsys.stdout = 5\nraise RuntimeError('after rebinding')", "fail"),
-    ("import sys\nsys.stderr = sys.stdout\nprint('x', file=sys.stderr)\nraise SystemExit(2)", SystemExit),
+    ("import sys\nsys.stderr = sys.stdout\nprint('x', file=sys.stderr)\nraise SystemExit(2)", (SystemExit, 2)),
     ("result = float('nan')", "ok"),
     ("result = [float('inf'), -float('inf'), -0.0, 1e308 * 10]", "ok"),
     ("result = {1: 2, None: 3, (1, 2): {4}, 1.5: b'x'}", "ok"),
@@ -219,7 +220,7 @@ def stop_lines(draw):
         req["args"] = draw(st.one_of(args_values, not_dict))
     elif kind == 3:
         req = {"action": "run_inline", "code": draw(st.sampled_from(
-            [c for c, outcome in SNIPPETS if isinstance(outcome, type)]))}
+            [c for c, outcome in SNIPPETS if outcome not in ("ok", "fail", "any")]))}
     elif kind == 4:
         req = {"action": draw(st.one_of(st.lists(json_scalars, max_size=2),
                                         st.dictionaries(st.text(max_size=3), json_scalars, max_size=2)))}
@@ -241,9 +242,12 @@ class Expect:
     exact: dict = None            # the whole response, where it is known
     prefix: str = None            # how `error` begins, where it is known
     exception: type = None        # for "stop"
+    status: int = 1               # for "stop": the worker's exit status
 
 
 def outcome_expect(outcome, prints=()):
+    if isinstance(outcome, tuple):
+        return Expect("stop", exception=SystemExit, status=outcome[1], prints=list(prints))
     if isinstance(outcome, type):
         return Expect("stop", exception=outcome, prints=list(prints))
     return Expect("respond", success={"ok": True, "fail": False, "any": None}[outcome], prints=list(prints))
@@ -278,7 +282,7 @@ def expect_run_function(path, function, args):
     if name in (SCRIPT_DIR, "data.txt") or path in ("", "~"):
         return Expect("respond", exact={"success": False, "error": "Cannot load module from: " + path})
     if name in ("exits.py",):
-        return Expect("stop", exception=SystemExit)
+        return Expect("stop", exception=SystemExit, status=4)
     if name in ("raises.py", "syntax.py"):
         return Expect("respond", success=False)
     prints = TOP_LEVEL_PRINTS.get(name, [])
@@ -286,7 +290,7 @@ def expect_run_function(path, function, args):
         if function == "talk":
             return Expect("respond", success=True, prints=prints + ["talking"])
         if function == "leave" and not args:
-            return Expect("stop", exception=SystemExit, prints=prints)
+            return Expect("stop", exception=SystemExit, status=0, prints=prints)
     return Expect("respond", prints=prints)
 
 
@@ -413,10 +417,8 @@ def check_batch(batch, proc):
         if exp.kind == "stop":
             assert pos == len(got), f"output after a stop at {line!r}: {got[pos:pos + 3]}"
             err = proc.stderr.decode("utf-8", "replace").rstrip("\n").split("\n")[-1]
-            if exp.exception is SystemExit:
-                pass  # the exit status is the script's
-            else:
-                assert proc.returncode == 1, (line, proc.returncode, err)
+            assert proc.returncode == exp.status, (line, proc.returncode, err)
+            if exp.exception is not SystemExit:
                 assert err.split(":")[0] == exp.exception.__name__, (line, err)
             return served
         assert pos < len(got), f"no response to {line!r}; stderr: {proc.stderr[-2000:]!r}"
@@ -490,26 +492,21 @@ def fuzz_batches(cwd, examples, counter, seed=None, max_lines=40, pool_lines=0):
 
 
 def test_worker_batches(tmp_path):
-    counter = [0]
-    fuzz_batches(worker_dir(tmp_path), examples=25, counter=counter)
-    assert counter[0] >= 25
+    fuzz_batches(worker_dir(tmp_path), examples=25, counter=[0])
 
 
-def test_model_matches_documented_stops(tmp_path):
-    # The model itself: a few lines whose fate the protocol states outright.
-    assert expect_line("[1, 2]").exception is TypeError
-    assert expect_line('{"action": []}').exception is TypeError
-    assert expect_line('{"action": "validate", "code": "\\ud800"}').exception is UnicodeEncodeError
-    assert expect_line('{"action": "run_inline", "code": 5}').exception is TypeError
-    assert expect_line(' {"action": "quit"}\t').kind == "quit"
-    assert expect_line("\x85\u3000").kind == "skip"
-    # And the worker agrees on a hand-made batch holding each kind of line.
+def test_hand_made_batch(tmp_path):
+    # One line of each kind, ending in a script's sys.exit(3).
     batch = [" \n", "not json\r\n", '{"action": "QUIT"}\n',
              '{"action": "run_function", "path": "chatty.py", "function": "talk", "args": {"a": 1}}\n',
              '{"action": "run_inline", "code": "import sys; sys.exit(3)"}\n', '{"action": "quit"}\n']
     worker_dir(tmp_path)
     proc = run_batch(batch, tmp_path)
-    assert check_batch(batch, proc) == 4 and proc.returncode == 3
+    assert proc.stdout.decode().splitlines() == [
+        '{"success": false, "error": "Invalid JSON: Expecting value: line 1 column 1 (char 0)"}',
+        '{"success": false, "error": "Unknown action: QUIT"}',
+        "top-level chatter", "talking", '{"success": true, "result": {"return_value": ["a"]}}']
+    assert proc.returncode == 3 and proc.stderr == b""
 
 
 # ---------------------------------------------------------------------------

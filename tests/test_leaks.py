@@ -362,6 +362,7 @@ def function_cases(s):
         "top level exits": (lambda: cw.run_function(s["exits.py"], "main"), SystemExit),
         "too few": (lambda: cw.run_function(f, args={}), TypeError),
         "too many": (lambda: cw.run_function(f, "a", None, 4), TypeError),
+        "multiple values": (lambda: cw.run_function(f, "a", function_name="b"), TypeError),
         "name type": (lambda: cw.run_function(f, 1), TypeError),
         "args type": (lambda: cw.run_function(f, "ok", ()), TypeError),
     }
@@ -424,6 +425,7 @@ def command_cases(s):
         "wrong field type": (lambda: hc({"action": "run_script", "path": None}), TypeError),
         "not a dict": (lambda: hc([1]), TypeError),
         "dict subclass": (lambda: hc(OrderedDict(action="quit")), TypeError),
+        "unexpected keyword": (lambda: hc(command={}), TypeError),
         "operation exits": (lambda: hc({"action": "run_inline", "code": "raise SystemExit"}), SystemExit),
     }
 
@@ -438,7 +440,10 @@ def test_handle_command(case, scripts):
 
 
 def test_handle_command_odd_routing():
-    # An operation that returns neither a dict nor None, or one that is gone.
+    # A replaced operation; one that returns neither a dict nor None; one that is gone.
+    with module_global("run_inline", lambda code, args: {"code": code}):
+        check_and_hunt(lambda: cw.handle_command({"action": "run_inline", "code": "x", "args": {"a": 1}}),
+                       lambda r: r == {"code": "x"}, CHEAP)
     with module_global("validate_script", lambda code: 5):
         check_and_hunt(lambda: cw.handle_command({"action": "validate"}), TypeError, CHEAP)
     with module_global("validate_script", remove=True):

@@ -13,7 +13,7 @@ import types
 
 import pytest
 
-from conftest import Worker, assert_no_leak, response_lines, run_worker
+from conftest import Worker, response_lines, run_worker
 
 FILE = "ombrix/workers/custom_worker"
 MAIN = "ombrix.workers.custom_worker.main"
@@ -292,13 +292,38 @@ def test_main_off_the_main_thread_reads_nothing(cw, monkeypatch):
     assert stdin.read() == QUIT
 
 
-def test_main_does_not_leak(serve):
-    text = "\n  \nnot json\n{} {}\n" + line({"action": "nope"}) + line({}) + line({"action": 1.5}) + QUIT
+@pytest.mark.parametrize("op", ["run_script", "run_inline", "run_function", "validate_script",
+                                "handle_command", "main"])
+def test_a_generator_resumed_in_a_handler_keeps_its_own_exception_state(cw, serve, tmp_path, op):
+    tool = tmp_path / "tool.py"
+    tool.write_text("def f():\n    raise ValueError('inner')\n")
+    calls = {
+        "run_script": lambda: cw.run_script(str(tool)),
+        "run_inline": lambda: cw.run_inline("1/0"),
+        "run_function": lambda: cw.run_function(str(tool), "f"),
+        "validate_script": lambda: cw.validate_script("x = ("),
+        "handle_command": lambda: cw.handle_command({"action": "run_inline", "code": "result = 1"}),
+        "main": lambda: serve("not json\n" + QUIT),
+    }
 
-    def run_once():
-        serve(text)
+    def gen():
+        calls[op]()
+        yield
+        yield sys.exc_info()[1]
+        try:
+            raise KeyError("later")
+        except KeyError as later:
+            yield later.__context__
 
-    assert_no_leak(run_once, calls=300)
+    g = gen()
+    try:
+        raise KeyError("earlier")
+    except KeyError:
+        next(g)
+    # The caller's exception belongs to the caller: once it is no longer
+    # handled, the generator neither reports it nor chains to it.
+    assert next(g) is None
+    assert next(g) is None
 
 
 # ---------------------------------------------------------------------------
@@ -355,6 +380,62 @@ def test_console_script_exits_zero_after_quit_or_end_of_input(stdin):
     done = subprocess.run([CONSOLE_SCRIPT], input=stdin.encode(), capture_output=True, timeout=60)
     assert (done.returncode, done.stderr) == (0, b"")
     assert response_lines(done) == ([GOODBYE] if stdin else [])
+
+
+STDIN_HOST = """\
+import sys
+from ombrix.workers.custom_worker import main
+ours = sys.stdin
+try:
+    main()
+finally:
+    print("restored" if sys.stdin is ours else repr(sys.stdin.read()))
+"""
+
+
+@pytest.mark.parametrize("last, rebind, after", [
+    ("[1, 2]\n", "", "restored"),  # main raises: the host's stdin is back
+    (QUIT, "import io, sys\nsys.stdin = io.StringIO('kept')", "'kept'"),  # a script's own binding stays
+])
+def test_scripts_read_an_empty_stdin_not_the_requests(tmp_path, last, rebind, after):
+    stdin = "".join(line({"action": "run_inline", "code": code}) for code in [
+        "result = input()", "import sys\nresult = sys.stdin.read()", rebind]) + line({"action": "next"}) + last
+    done = subprocess.run([sys.executable, "-P", "-c", STDIN_HOST], input=stdin.encode(), capture_output=True,
+                          cwd=tmp_path, timeout=60)
+    *responses, printed = done.stdout.decode().splitlines()
+    responses = [json.loads(r) for r in responses]
+    assert responses[0]["error"].startswith("EOFError: EOF when reading a line\n")
+    assert responses[1]["result"]["return_value"] == ""
+    assert responses[3:] == [unknown("next")] + ([GOODBYE] if last == QUIT else [])
+    assert printed == after
+
+
+FORKING_SCRIPT = """\
+import os
+print("before")
+pid = os.fork()
+if pid:
+    status = os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
+def main():
+    return pid == 0 or status
+"""
+
+
+def test_a_forked_copy_of_the_worker_never_serves(tmp_path):
+    (tmp_path / "forks.py").write_text(FORKING_SCRIPT)
+    child_exits = ("import os, sys\npid = os.fork()\nif pid == 0:\n    sys.exit(3)\n"
+                   "result = os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])")
+    stdin = (line({"action": "run_function", "path": "forks.py"}) + line({"action": "run_inline", "code": child_exits})
+             + line({"action": "next"}) + QUIT)
+    done = run_worker(stdin, cwd=tmp_path)
+    assert done.returncode == 0, done.stderr.decode()
+    # The child returns to the loop and ends there: no answer, no second
+    # "before" from the buffer it inherited, its SystemExit code as status.
+    first, *responses = done.stdout.decode().splitlines()
+    assert first == "before"
+    assert [json.loads(r) for r in responses] == [
+        {"success": True, "result": {"return_value": 0}},
+        {"success": True, "result": {"output": "", "errors": "", "return_value": 3}}, unknown("next"), GOODBYE]
 
 
 @contextlib.contextmanager

@@ -125,6 +125,7 @@ private:
     X(resolve, "resolve")                                                     \
     X(exists, "exists")                                                       \
     X(read_text, "read_text")                                                 \
+    X(get_data, "get_data")                                                   \
     X(encoding, "encoding")                                                   \
     X(stdout, "stdout")                                                       \
     X(stderr, "stderr")                                                       \
@@ -229,10 +230,12 @@ PyObject *get_global(PyObject *name);
 // getattr(<module global `global`>, attr).  New reference.
 PyObject *global_attr(PyObject *global, PyObject *attr);
 
-// getattr for the attributes the functions read on the modules they use
-// (sys.stdout, json.dumps, ...): a plain module's attribute is read straight
-// from its dict; anything else, and a missing attribute, goes the general way.
+// getattr/setattr for the attributes the functions read and write on the
+// modules they use (sys.stdout, json.dumps, ...): a plain module's
+// attribute is read and written straight in its dict; anything else, and a
+// missing attribute, goes the general way.
 PyObject *get_module_attr(PyObject *obj, PyObject *attr);
+int set_module_attr(PyObject *obj, PyObject *attr, PyObject *value);
 
 // Looks `name` up as a module global and calls it with positional arguments.
 PyObject *call_global(PyObject *name, PyObject *const *args, size_t nargs);
@@ -256,16 +259,37 @@ bool same_text(PyObject *a, PyObject *b) noexcept;
 PyObject *result_dict(PyObject *success, PyObject *key, PyObject *value);
 
 // ---------------------------------------------------------------------------
-// The interpreter's handled exception (sys.exc_info()) is saved when a
-// function with a handler is entered and put back on every way out.
+// The handled exception of the current frame level, the one an `except`
+// block saves on entry and puts back on exit: tstate->exc_info->exc_value,
+// read through the thread state layout of cpython/pystate.h (the same in
+// 3.12 and 3.13).  PyErr_GetHandledException is not it: that returns the
+// topmost handled exception found down the stack of levels, so in a
+// generator or coroutine resumed inside its caller's `except` block it gives
+// the caller's exception, and PyErr_SetHandledException, which writes the
+// current level only, would then plant it in the generator's own state.
+// ---------------------------------------------------------------------------
+
+// A new reference to the current level's handled exception, or null.
+inline PyObject *current_level_exception() noexcept {
+    return Py_XNewRef(PyThreadState_Get()->exc_info->exc_value);
+}
+
+// Makes `exc` (stolen; null for none) the current level's handled exception.
+inline void restore_level_exception(PyObject *exc) noexcept {
+    _PyErr_StackItem *level = PyThreadState_Get()->exc_info;
+    PyObject *old = level->exc_value;
+    level->exc_value = exc;
+    Py_XDECREF(old);
+}
+
+// ---------------------------------------------------------------------------
+// The handled exception (sys.exc_info()) of the current frame level is saved
+// when a function with a handler is entered and put back on every way out.
 // ---------------------------------------------------------------------------
 class HandledExceptionScope {
 public:
-    HandledExceptionScope() noexcept : saved_(PyErr_GetHandledException()) {}
-    ~HandledExceptionScope() {
-        PyErr_SetHandledException(saved_);
-        Py_XDECREF(saved_);
-    }
+    HandledExceptionScope() noexcept : saved_(current_level_exception()) {}
+    ~HandledExceptionScope() { restore_level_exception(saved_); }
     HandledExceptionScope(const HandledExceptionScope &) = delete;
     HandledExceptionScope &operator=(const HandledExceptionScope &) = delete;
 

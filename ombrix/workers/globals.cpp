@@ -1,6 +1,6 @@
 // globals.cpp: the functions' lookups of module globals (json, sys, Path,
 // _serialize, ...), with a cache that the module dict's changes invalidate,
-// and their attribute reads on the modules those globals hold.
+// and their attribute reads and writes on the modules those globals hold.
 #include "custom_worker.hpp"
 
 namespace cw {
@@ -87,6 +87,11 @@ PyObject *get_module_attr(PyObject *obj, PyObject *attr) {
         if (PyErr_Occurred()) return nullptr;
     }
     return PyObject_GetAttr(obj, attr);
+}
+
+int set_module_attr(PyObject *obj, PyObject *attr, PyObject *value) {
+    if (Py_IS_TYPE(obj, &PyModule_Type)) return PyDict_SetItem(PyModule_GetDict(obj), attr, value);
+    return PyObject_SetAttr(obj, attr, value);
 }
 
 PyObject *call_global(PyObject *name, PyObject *const *args, size_t nargs) {

@@ -168,14 +168,11 @@ PyObject *encoding_kwnames() {
     return kwnames;
 }
 
-// sys.<attr> = value through the module global `sys`, looked up at each
-// access; a plain module's attribute is written straight in its dict.
+// sys.<attr> = value through the module global `sys`, looked up at each access.
 int set_sys_stream(PyObject *attr, PyObject *value) {
     Ref sys = Ref::steal(get_global(strings.sys));
     if (!sys) return -1;
-    if (Py_IS_TYPE(sys.get(), &PyModule_Type))
-        return PyDict_SetItem(PyModule_GetDict(sys.get()), attr, value);
-    return PyObject_SetAttr(sys.get(), attr, value);
+    return set_module_attr(sys.get(), attr, value);
 }
 
 // Runs `step` (0, or -1 with an exception set and its entry added) the way a
@@ -189,11 +186,10 @@ void run_finally(Step step) {
         step();
         return;
     }
-    PyObject *handled = PyErr_GetHandledException();
+    PyObject *handled = current_level_exception();
     PyErr_SetHandledException(in_flight);
     const int rc = step();
-    PyErr_SetHandledException(handled);
-    Py_XDECREF(handled);
+    restore_level_exception(handled);
     if (rc < 0) {
         Py_DECREF(in_flight);
     } else {
@@ -268,6 +264,42 @@ private:
     const CapturedRunLines &lines_;
     Ref old_out_, old_err_, out_, err_;
     int redirected_ = 0;  // 0: nothing, 1: stdout, 2: stdout and stderr
+};
+
+// run_script and run_inline swap the interpreter-wide sys.stdout and
+// sys.stderr, so their captures serve one thread at a time.  The thread that
+// holds the capture may nest more (a script calling run_inline); a call from
+// any other thread meanwhile is refused with RuntimeError before anything is
+// swapped.  The GIL guards the two counters: nothing runs between the test
+// and the claim.
+unsigned long capture_thread = 0;
+int capture_depth = 0;
+
+class CaptureClaim {
+public:
+    // On refusal the RuntimeError carries `function`'s entry at its first line.
+    explicit CaptureClaim(const FunctionDescription &function) {
+        const unsigned long me = PyThread_get_thread_ident();
+        if (capture_depth > 0 && capture_thread != me) {
+            PyErr_SetString(PyExc_RuntimeError,
+                            "output capture is in use by another thread: run_script and "
+                            "run_inline serve one thread at a time");
+            fail_at(function, function.first_line);
+            return;
+        }
+        capture_thread = me;
+        ++capture_depth;
+        claimed_ = true;
+    }
+    ~CaptureClaim() {
+        if (claimed_) --capture_depth;
+    }
+    CaptureClaim(const CaptureClaim &) = delete;
+    CaptureClaim &operator=(const CaptureClaim &) = delete;
+    explicit operator bool() const noexcept { return claimed_; }
+
+private:
+    bool claimed_ = false;
 };
 
 // The script namespace: __name__, __file__ (only when `p` is given),
@@ -416,6 +448,8 @@ PyObject *run_captured_inline(PyObject *code, PyObject *args, const OutputCaptur
 }  // namespace
 
 PyObject *run_script(PyObject *path, PyObject *args) {
+    CaptureClaim claim(kRunScript);
+    if (!claim) return nullptr;
     HandledExceptionScope handled;
     PyObject *result = run_script_body(path, args);
     if (result != nullptr) return result;
@@ -423,6 +457,8 @@ PyObject *run_script(PyObject *path, PyObject *args) {
 }
 
 PyObject *run_inline(PyObject *code, PyObject *args) {
+    CaptureClaim claim(kRunInline);
+    if (!claim) return nullptr;
     HandledExceptionScope handled;
     PyObject *result = with_output_captured(kRunInline, kRunInline.line.run,
                                             [&](const OutputCapture &capture) {
@@ -469,6 +505,37 @@ int is_loadable(PyObject *spec) {
     return ok;
 }
 
+// A source file's loader (exactly importlib.machinery.SourceFileLoader)
+// takes its bytecode cache when the modification time in whole seconds and
+// the size recorded there match the file, and so runs the old code of a
+// script rewritten within the same second at the same size.  For that loader
+// the file's current bytes are read with the loader's own get_data, compiled
+// as the loader compiles them (file name: the loader's path; no inherited
+// __future__ flags) and executed in the module's namespace, which gets
+// __builtins__ as exec() gives it; no cache is read or written.  Returns 1
+// when it ran, 0 for any other loader (left to its exec_module), -1 with an
+// exception set.
+int exec_current_source(PyObject *loader, PyObject *module) {
+    // Looked up once, kept for the process.
+    static PyObject *source_loader = nullptr;
+    if (source_loader == nullptr) {
+        Ref machinery = Ref::steal(PyImport_ImportModule("importlib.machinery"));
+        if (!machinery) return -1;
+        source_loader = PyObject_GetAttrString(machinery.get(), "SourceFileLoader");
+        if (source_loader == nullptr) return -1;
+    }
+    if (reinterpret_cast<PyObject *>(Py_TYPE(loader)) != source_loader || !PyModule_Check(module)) {
+        return 0;
+    }
+    Ref path = Ref::steal(PyObject_GetAttr(loader, strings.path));
+    if (!path) return -1;
+    Ref data = Ref::steal(PyObject_CallMethodOneArg(loader, strings.get_data, path.get()));
+    if (!data) return -1;
+    PyObject *ns = PyModule_GetDict(module);
+    if (PyDict_SetDefault(ns, strings.dunder_builtins, PyEval_GetBuiltins()) == nullptr) return -1;
+    return compile_and_exec(data.get(), path.get(), ns) < 0 ? -1 : 1;
+}
+
 // A new module made from `spec`, its top-level code executed.  The module is
 // never entered in sys.modules.
 PyObject *load_module(PyObject *spec) {
@@ -481,8 +548,11 @@ PyObject *load_module(PyObject *spec) {
     // loadability test: the script's spec may have changed it meanwhile.
     Ref loader = Ref::steal(PyObject_GetAttr(spec, strings.loader));
     if (!loader) return fail_at(kRunFunction, line.exec_module);
-    Ref executed =
-        Ref::steal(PyObject_CallMethodOneArg(loader.get(), strings.exec_module, module.get()));
+    const int ran = exec_current_source(loader.get(), module.get());
+    if (ran < 0) return fail_at(kRunFunction, line.exec_module);
+    Ref executed = ran ? Ref::borrow(Py_None)
+                       : Ref::steal(PyObject_CallMethodOneArg(loader.get(), strings.exec_module,
+                                                              module.get()));
     if (!executed) return fail_at(kRunFunction, line.exec_module);
     return module.release();
 }

@@ -3,6 +3,8 @@
 #include "custom_worker.hpp"
 #include "function_table.hpp"
 
+#include <unistd.h>
+
 namespace cw {
 namespace {
 
@@ -345,14 +347,103 @@ int asks_to_quit(PyObject *cmd) {
     return equals_text(action.get(), strings.quit);
 }
 
+// While main serves, sys.stdin is an empty text stream, so a script that
+// calls input() or reads sys.stdin gets EOFError or "" instead of consuming
+// the next request line; the loop goes on iterating the stream it took at
+// its start.  restore() puts that stream back if sys.stdin is still the
+// empty one, on every way out of main.
+class StdinLoan {
+public:
+    StdinLoan() noexcept = default;
+    StdinLoan(const StdinLoan &) = delete;
+    StdinLoan &operator=(const StdinLoan &) = delete;
+
+    // Binds sys.stdin to a new empty StringIO.  0, or -1 with an exception set.
+    int begin(PyObject *original) {
+        Ref sys = Ref::steal(get_global(strings.sys));
+        if (!sys) return -1;
+        Ref empty = Ref::steal(call_global(strings.StringIO, nullptr, 0));
+        if (!empty || set_module_attr(sys.get(), strings.stdin, empty.get()) < 0) return -1;
+        original_ = Ref::borrow(original);
+        empty_ = std::move(empty);
+        return 0;
+    }
+
+    // Runs with or without an exception in flight.  A failing restore raises
+    // with main's entry at `line`, the exception in flight (if any) as its
+    // context.  Returns -1 when it raised, else 0.
+    int restore(int line) {
+        if (!empty_) return 0;
+        PyObject *in_flight = PyErr_GetRaisedException();
+        const int rc = put_back();
+        empty_.reset();
+        original_.reset();
+        if (rc < 0) {
+            add_traceback(kFunctions.main.traceback_name, line);
+            if (in_flight != nullptr) {
+                Ref failure = Ref::steal(PyErr_GetRaisedException());
+                PyException_SetContext(failure.get(), in_flight);
+                PyErr_SetRaisedException(failure.release());
+            }
+            return -1;
+        }
+        if (in_flight != nullptr) PyErr_SetRaisedException(in_flight);
+        return 0;
+    }
+
+private:
+    // sys.stdin = original, if sys.stdin is still the empty stream (a
+    // missing attribute is not).
+    int put_back() {
+        Ref sys = Ref::steal(get_global(strings.sys));
+        if (!sys) return -1;
+        Ref current = Ref::steal(get_module_attr(sys.get(), strings.stdin));
+        if (!current) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+            PyErr_Clear();
+            return 0;
+        }
+        if (current.get() != empty_.get()) return 0;
+        return set_module_attr(sys.get(), strings.stdin, original_.get());
+    }
+
+    Ref original_, empty_;
+};
+
+// A script that calls os.fork() and lets the child return brings the child
+// back into this loop, on the parent's pipes.  The child must neither answer
+// nor read: it ends at once, without flushing what it inherited buffered,
+// with the status the interpreter would give the pending exception
+// (SystemExit's code: None 0, an int itself, anything else 1; any other
+// exception 1) or 0 after a result.
+[[noreturn]] void end_forked_copy() {
+    int status = 0;
+    if (PyErr_Occurred()) {
+        status = 1;
+        if (PyErr_ExceptionMatches(PyExc_SystemExit)) {
+            Ref exc = Ref::steal(PyErr_GetRaisedException());
+            Ref code = Ref::steal(PyObject_GetAttrString(exc.get(), "code"));
+            if (code && code.get() == Py_None) {
+                status = 0;
+            } else if (code && PyLong_Check(code.get())) {
+                const long value = PyLong_AsLong(code.get());
+                status = value == -1 && PyErr_Occurred() ? 1 : static_cast<int>(value);
+            }
+        }
+    }
+    _exit(status);
+}
+
 // The loop.  Returns 0 when it ends normally; otherwise an exception is
 // pending and the line of the failing step (or kRecorded) is returned.
-int serve(PyObject *outer) {
+int serve(PyObject *outer, StdinLoan &loan) {
+    const pid_t serving_pid = getpid();
     if (ignore_sigint() < 0) return kMainLine.ignore_sigint;
     Ref stdin_ = Ref::steal(global_attr(strings.sys, strings.stdin));
     if (!stdin_) return kMainLine.read_stdin;
     Ref lines = Ref::steal(PyObject_GetIter(stdin_.get()));
     if (!lines) return kMainLine.read_stdin;
+    if (loan.begin(stdin_.get()) < 0) return kMainLine.read_stdin;
     stdin_.reset();
     for (;;) {
         Ref line = Ref::steal(PyIter_Next(lines.get()));
@@ -375,6 +466,7 @@ int serve(PyObject *outer) {
 
         PyObject *cmd_arg = cmd.get();
         Ref response = Ref::steal(call_global(strings.handle_command, &cmd_arg, 1));
+        if (getpid() != serving_pid) end_forked_copy();
         if (!response) return kMainLine.handle;
         const int failed = write_response(response.get(), kMainLine.write, kMainLine.flush);
         if (failed) return failed;
@@ -402,12 +494,11 @@ PyObject *handle_command(PyObject *cmd) {
 
 PyObject *main_loop() {
     HandledExceptionScope scope;
-    Ref outer = Ref::steal(PyErr_GetHandledException());
-    const int failed = serve(outer.get());
-    if (failed) {
-        if (failed != kRecorded) add_traceback(kFunctions.main.traceback_name, failed);
-        return nullptr;
-    }
+    Ref outer = Ref::steal(current_level_exception());
+    StdinLoan loan;
+    const int failed = serve(outer.get(), loan);
+    if (failed && failed != kRecorded) add_traceback(kFunctions.main.traceback_name, failed);
+    if (loan.restore(kMainLine.read_stdin) < 0 || failed) return nullptr;
     Py_RETURN_NONE;
 }
 
