@@ -12,11 +12,11 @@ from __future__ import annotations
 
 import atexit
 import enum
+import logging
 import os
 import shutil
 import tempfile
 import threading
-import weakref
 from collections import deque
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass
@@ -198,7 +198,10 @@ class Verdict:
     gentle: bool = False  # let it end by itself briefly before killing it
 
 
-_cores: weakref.WeakSet[PoolCore] = weakref.WeakSet()
+# Open pools, closed at interpreter exit (also those their owner dropped
+# without closing: their workers and scratch directories must not outlive
+# the host).
+_cores: set[PoolCore] = set()
 
 
 @atexit.register
@@ -219,7 +222,12 @@ class PoolCore:
         self.cwd = cwd
         limits = Limits(options.memory_limit, options.cpu_limit, options.file_size_limit)
         self.settings = ChildSettings(cwd, limits, options.env)
-        self.launcher: Launcher = (launcher or SubprocessLauncher)(self.settings)
+        try:
+            self.launcher: Launcher = (launcher or SubprocessLauncher)(self.settings)
+        except BaseException:
+            if self._owned_dir is not None:
+                shutil.rmtree(self._owned_dir, ignore_errors=True)
+            raise
         self._lock = threading.Lock()
         self._idle: deque[Worker] = deque()
         self._busy: set[Worker] = set()
@@ -337,9 +345,9 @@ class PoolCore:
                 if response.get("success") is True and isinstance(result, dict):
                     result["output"] = outcome.output.decode("utf-8", "replace")
                 elif outcome.output:
-                    worker.tail.take(outcome.output)
+                    _log_bytes(pid, "printed before failing", outcome.output)
             if outcome.stray:
-                worker.tail.take(outcome.stray)
+                _log_bytes(pid, "wrote to the protocol", outcome.stray)
                 retire = "it wrote to the protocol outside its answer"
             elif job.action == "quit":
                 return Verdict(response, retire="it quit", gentle=True)
@@ -467,6 +475,11 @@ class PoolCore:
         if self._owned_dir is not None:
             shutil.rmtree(self._owned_dir, ignore_errors=True)
         _cores.discard(self)
+
+
+def _log_bytes(pid: int, what: str, data: bytes) -> None:
+    if logger.isEnabledFor(logging.INFO):
+        logger.info("worker %d %s: %s", pid, what, data.decode("utf-8", "replace"))
 
 
 def _exit_message(returncode: int | None, stderr: str) -> str:
