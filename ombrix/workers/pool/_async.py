@@ -114,6 +114,8 @@ class AsyncWorkerPool:
         return await self._call(_core.any_request(cmd), timeout)
 
     async def aclose(self) -> None:
+        for worker in self._core.workers():
+            _detach(worker)  # here, in the loop's thread, before the pipes close
         await asyncio.to_thread(self._core.close)
 
     def close(self) -> None:
@@ -146,6 +148,7 @@ class AsyncWorkerPool:
         settled = core.settle(worker, job, outcome)
         if isinstance(settled, dict):
             return settled
+        _detach(worker)  # here, in the loop's thread, before the pipe closes
         return await asyncio.to_thread(core.conclude, worker, settled)
 
     async def _acquire(self) -> Worker:
@@ -220,10 +223,18 @@ class _Channel:
         if threading.get_ident() == self.thread:
             self.loop.remove_reader(fd)
         else:
-            # Runs before anything the loop does after this call returns
-            # (the selector tolerates the descriptor being closed by then).
+            # Only when a pool is closed from outside its loop: the face
+            # detaches in the loop's thread everywhere else, because a
+            # descriptor closed before its reader is removed may come back
+            # with the same number before the removal runs.
             with contextlib.suppress(RuntimeError):  # the loop is closed
                 self.loop.call_soon_threadsafe(self.loop.remove_reader, fd)
+
+
+def _detach(worker: Worker) -> None:
+    if worker.attachment is not None:
+        worker.attachment.detach()
+        worker.attachment = None
 
 
 async def _exchange(worker: Worker, job: Request, reader: ResponseReader) -> Outcome:

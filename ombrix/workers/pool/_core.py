@@ -332,6 +332,11 @@ class PoolCore:
             raise WorkerError("the pool was closed before the request was sent")
         return worker
 
+    def workers(self) -> list[Worker]:
+        """The workers now in the pool, idle or busy."""
+        with self._lock:
+            return [*self._idle, *self._busy]
+
     def start_failed(self) -> None:
         with self._lock:
             self._places -= 1
