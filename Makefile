@@ -123,7 +123,7 @@ fuzz: build
 # BENCH_ARGS=--instructions adds instruction counts under callgrind (slow).
 bench: build
 	$(PY) -P bench/bench.py $(BENCH_ARGS)
-	$(PY) -P bench/pool.py
+	$(PY) -P bench/pool.py $(filter --quick,$(BENCH_ARGS))
 
 clean:
 	rm -rf build $(VENV)
