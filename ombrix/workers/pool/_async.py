@@ -1,0 +1,328 @@
+"""The asyncio face: the core's requests over the event loop's readers,
+safe to call from many tasks of one loop."""
+from __future__ import annotations
+
+import asyncio
+import contextlib
+import os
+import threading
+from collections.abc import Mapping
+from types import TracebackType
+from typing import Any
+
+from . import _core
+from ._core import DEFAULT, Default, Grant, Granted, PoolCore, PoolOptions, Verdict, Worker
+from ._errors import WorkerError
+from ._reader import INTERRUPTED, TIMED_OUT, Outcome, Request, ResponseReader
+from .process import LauncherFactory
+
+
+class _TaskWaiter:
+    """A queued task; grants may come from another thread (a retiring
+    worker's replacement is started in one)."""
+
+    __slots__ = ("_core", "_loop", "_thread", "future")
+
+    def __init__(self, loop: asyncio.AbstractEventLoop, core: PoolCore) -> None:
+        self._loop = loop
+        self._core = core
+        self._thread = threading.get_ident()
+        self.future: asyncio.Future[Granted] = loop.create_future()
+
+    def deliver(self, grant: Granted) -> None:
+        if threading.get_ident() == self._thread:
+            # The usual case, a request of the same loop finishing: no need
+            # to wake the loop through its self-pipe.  The core's lock is
+            # held here, so a grant nobody takes goes back later.
+            if self.future.done():
+                self._loop.call_soon(self._core.give_back, grant)
+            else:
+                self.future.set_result(grant)
+            return
+        try:
+            self._loop.call_soon_threadsafe(self._set, grant)
+        except RuntimeError:  # the loop is closed: nobody will take it
+            self._core.give_back(grant)
+
+    def _set(self, grant: Granted) -> None:
+        if self.future.done():  # cancelled meanwhile
+            self._core.give_back(grant)
+        else:
+            self.future.set_result(grant)
+
+
+class AsyncWorkerPool:
+    """The asyncio counterpart of WorkerPool, with the same options and
+    guarantees; its methods are coroutines."""
+
+    def __init__(
+        self,
+        size: int = 2,
+        *,
+        timeout: float | None = 30.0,
+        memory_limit: int | None = None,
+        cpu_limit: int | None = None,
+        file_size_limit: int | None = None,
+        max_output: int = 16 * 2**20,
+        recycle_after: int | None = None,
+        env: Mapping[str, str] | None = None,
+        cwd: str | os.PathLike[str] | None = None,
+        launcher: LauncherFactory | None = None,
+    ) -> None:
+        options = PoolOptions(
+            size, timeout, memory_limit, cpu_limit, file_size_limit, max_output, recycle_after, env, cwd
+        )
+        self._core = PoolCore(options, launcher)
+
+    @property
+    def options(self) -> PoolOptions:
+        return self._core.options
+
+    @property
+    def cwd(self) -> str:
+        """The workers' working directory."""
+        return self._core.cwd
+
+    async def run_inline(
+        self, code: str, args: dict[str, Any] | None = None, *, timeout: float | Default | None = DEFAULT
+    ) -> dict[str, Any]:
+        return await self._call(_core.inline_request(code, args), timeout)
+
+    async def run_script(
+        self,
+        path: str | os.PathLike[str],
+        args: dict[str, Any] | None = None,
+        *,
+        timeout: float | Default | None = DEFAULT,
+    ) -> dict[str, Any]:
+        return await self._call(_core.script_request(path, args), timeout)
+
+    async def run_function(
+        self,
+        path: str | os.PathLike[str],
+        function: str = "main",
+        args: dict[str, Any] | None = None,
+        *,
+        timeout: float | Default | None = DEFAULT,
+    ) -> dict[str, Any]:
+        return await self._call(_core.function_request(path, function, args), timeout)
+
+    async def validate(self, code: str, *, timeout: float | Default | None = DEFAULT) -> dict[str, Any]:
+        return await self._call(_core.validate_request(code), timeout)
+
+    async def request(self, cmd: dict[str, Any], *, timeout: float | Default | None = DEFAULT) -> dict[str, Any]:
+        return await self._call(_core.any_request(cmd), timeout)
+
+    async def aclose(self) -> None:
+        for worker in self._core.workers():
+            _detach(worker)  # here, in the loop's thread, before the pipes close
+        await asyncio.to_thread(self._core.close)
+
+    def close(self) -> None:
+        """Closes the pool from synchronous code (blocks while workers are reaped)."""
+        self._core.close()
+
+    async def __aenter__(self) -> AsyncWorkerPool:
+        return self
+
+    async def __aexit__(
+        self, exc_type: type[BaseException] | None, exc: BaseException | None, tb: TracebackType | None
+    ) -> None:
+        await self.aclose()
+
+    # -- one request -------------------------------------------------------
+
+    async def _call(self, encoded: tuple[object, str], timeout: float | Default | None) -> dict[str, Any]:
+        core = self._core
+        job = core.prepare(encoded, timeout)
+        worker = await self._acquire()
+        try:
+            outcome = await _exchange(worker, job, core.begin(worker, job))
+        except BaseException:
+            # Killing and reaping after SIGKILL is quick; a cancelled task
+            # must not leave the worker behind.
+            verdict = core.settle(worker, job, INTERRUPTED)
+            assert isinstance(verdict, Verdict)
+            core.conclude(worker, verdict)
+            raise
+        settled = core.settle(worker, job, outcome)
+        if isinstance(settled, dict):
+            return settled
+        _detach(worker)  # here, in the loop's thread, before the pipe closes
+        return await asyncio.to_thread(core.conclude, worker, settled)
+
+    async def _acquire(self) -> Worker:
+        core = self._core
+        loop = asyncio.get_running_loop()
+        grant = core.acquire(lambda: _TaskWaiter(loop, core))
+        if isinstance(grant, _TaskWaiter):
+            waiter = grant
+            try:
+                grant = await waiter.future
+            except asyncio.CancelledError:
+                if not core.withdraw(waiter) and waiter.future.done() and not waiter.future.cancelled():
+                    core.give_back(waiter.future.result())
+                raise
+        if grant is Grant.CLOSED:
+            raise WorkerError("the pool was closed before the request was sent")
+        if grant is Grant.START:
+            return await self._start()
+        assert isinstance(grant, Worker)
+        return grant
+
+    async def _start(self) -> Worker:
+        core = self._core
+        starting = asyncio.ensure_future(asyncio.to_thread(core.start))
+        try:
+            handle = await asyncio.shield(starting)
+        except asyncio.CancelledError:
+            # The start goes on in its thread: the worker it yields joins the pool.
+            starting.add_done_callback(_adopt_later(core))
+            raise
+        return core.adopt(handle)
+
+
+def _adopt_later(core: PoolCore) -> Any:
+    def adopt(starting: asyncio.Future[Any]) -> None:
+        if starting.cancelled() or starting.exception() is not None:
+            return  # core.start already gave the place back
+        try:
+            core.give_back(core.adopt(starting.result()))
+        except WorkerError:
+            pass
+
+    return adopt
+
+
+class _Channel:
+    """The event loop's side of one worker: its answer pipe's reader,
+    registered once for the worker's life rather than per request (that
+    costs two system calls, more than the rest of a request's bookkeeping),
+    and one deadline timer that is moved along rather than made per request.
+    """
+
+    __slots__ = ("deadline", "done", "fd", "loop", "reader", "thread", "timer")
+
+    def __init__(self, loop: asyncio.AbstractEventLoop, fd: int) -> None:
+        self.loop = loop
+        self.fd = fd
+        self.thread = threading.get_ident()
+        self.reader: ResponseReader | None = None  # set while a request is out
+        self.done: asyncio.Future[Outcome] | None = None
+        self.deadline = 0.0
+        self.timer: asyncio.TimerHandle | None = None
+        loop.add_reader(fd, self._readable)
+
+    def expect(self, reader: ResponseReader, timeout: float | None) -> asyncio.Future[Outcome]:
+        """Reads the answer of the request just written: the future gets
+        the reader's outcome, or TIMED_OUT after `timeout` seconds."""
+        self.reader = reader
+        self.done = done = self.loop.create_future()
+        if timeout is not None:
+            self.deadline = deadline = self.loop.time() + timeout
+            # A timer due no later than the deadline is kept: it moves
+            # itself along when it fires early.
+            if self.timer is None or self.timer.when() > deadline:
+                if self.timer is not None:
+                    self.timer.cancel()
+                self.timer = self.loop.call_at(deadline, self._timer_fired)
+        return done
+
+    def _finish(self, outcome: Outcome) -> None:
+        done, self.done, self.reader = self.done, None, None
+        if done is not None and not done.done():
+            done.set_result(outcome)
+
+    def _readable(self) -> None:
+        reader = self.reader
+        if reader is None:
+            # Bytes or end of file between requests: left in the pipe for
+            # the pool's check before the worker serves again.
+            self.detach()
+            return
+        try:
+            chunk = os.read(self.fd, reader.want())
+        except BlockingIOError:
+            return
+        except OSError:
+            chunk = b""
+        outcome = reader.feed(chunk)
+        if outcome is not None:
+            self._finish(outcome)
+
+    def _timer_fired(self) -> None:
+        self.timer = None
+        if self.done is None:
+            return
+        if self.loop.time() >= self.deadline:
+            self._finish(TIMED_OUT)
+        else:
+            self.timer = self.loop.call_at(self.deadline, self._timer_fired)
+
+    def settle(self) -> None:
+        """Forgets the request (answered, timed out or abandoned)."""
+        self.done = self.reader = None
+
+    def detach(self) -> None:
+        fd, self.fd = self.fd, -1
+        self.settle()
+        if fd < 0:
+            return
+        if threading.get_ident() == self.thread:
+            self.loop.remove_reader(fd)
+            if self.timer is not None:
+                self.timer.cancel()
+        else:
+            # Only when a pool is closed from outside its loop: the face
+            # detaches in the loop's thread everywhere else, because a
+            # descriptor closed before its reader is removed may come back
+            # with the same number before the removal runs.
+            with contextlib.suppress(RuntimeError):  # the loop is closed
+                self.loop.call_soon_threadsafe(self.loop.remove_reader, fd)
+
+
+def _detach(worker: Worker) -> None:
+    if worker.attachment is not None:
+        worker.attachment.detach()
+        worker.attachment = None
+
+
+async def _exchange(worker: Worker, job: Request, reader: ResponseReader) -> Outcome:
+    loop = asyncio.get_running_loop()
+    handle = worker.handle
+    channel = worker.attachment
+    if not isinstance(channel, _Channel) or channel.fd < 0 or channel.loop is not loop:
+        if channel is not None:
+            channel.detach()
+        channel = _Channel(loop, handle.response_fd)
+        worker.attachment = channel
+    data = job.data
+    try:
+        sent = os.write(handle.request_fd, data)
+    except BlockingIOError:
+        sent = 0
+    except BrokenPipeError:
+        sent = len(data)  # the worker is gone; its end of file will tell
+    pending = memoryview(data)[sent:] if sent < len(data) else None
+
+    def writable() -> None:
+        nonlocal pending
+        assert pending is not None
+        try:
+            pending = pending[os.write(handle.request_fd, pending) :]
+        except BlockingIOError:
+            return
+        except BrokenPipeError:
+            pending = None
+        if not pending:
+            pending = None
+            loop.remove_writer(handle.request_fd)
+
+    if pending is not None:
+        loop.add_writer(handle.request_fd, writable)
+    try:
+        return await channel.expect(reader, job.timeout)
+    finally:
+        channel.settle()
+        if pending is not None:
+            loop.remove_writer(handle.request_fd)
