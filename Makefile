@@ -19,9 +19,16 @@ $(VENV)/.ready: tools/find-python Makefile
 
 setup: $(VENV)/.ready
 
+# The optional extras' dependencies (the `ray` extra, for ombrix.workers.cluster),
+# read from pyproject.toml, so the tests of every extra run here and in CI.
+$(VENV)/.extras: $(VENV)/.ready pyproject.toml
+	$(PY) -m pip install -q --disable-pip-version-check $$($(PY) -c 'import tomllib; \
+	  print(*sum(tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"].values(), []))')
+	@touch $@
+
 # The package, rebuilt in build/ (kept between runs, so rebuilds are incremental)
 # and installed into the virtual environment whenever a source changes.
-$(VENV)/.installed: $(VENV)/.ready $(SOURCES)
+$(VENV)/.installed: $(VENV)/.ready $(VENV)/.extras $(SOURCES)
 	PATH=$(CURDIR)/$(VENV)/bin:$$PATH $(PY) -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps .
 	@touch $@
 
