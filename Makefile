@@ -121,8 +121,10 @@ fuzz: build
 
 # Cost against a plain-Python floor doing the same standard-library work.
 # BENCH_ARGS=--instructions adds instruction counts under callgrind (slow).
+# Then the cluster pool against the local pool, on a local Ray instance.
 bench: build
 	$(PY) -P bench/bench.py $(BENCH_ARGS)
+	$(PY) -P bench/cluster.py
 
 clean:
 	rm -rf build $(VENV)
