@@ -366,7 +366,8 @@ class AsyncClusterPool:
                 raise
             except RayActorError as exc:
                 self._lost(slot, generation)
-                raise ActorLost(slot.name, str(exc).splitlines()[0]) from None
+                reason = str(exc).strip().splitlines() or [type(exc).__name__]
+                raise ActorLost(slot.name, reason[0]) from None
         finally:
             self._release(slot)
         if ok:
