@@ -1,8 +1,9 @@
 """Worker pools spread over a Ray cluster: one actor per slot, each owning a local pool.
 
-`AsyncClusterPool` holds the one implementation of routing, in-flight accounting
-and failure handling; `ClusterPool` runs it on an event loop of its own in a
-background thread and only waits for the answers.
+`_Router` holds the one implementation of routing, in-flight accounting,
+failure handling and shutdown, behind a lock; `ClusterPool` and
+`AsyncClusterPool` only wait: for a free actor place, then for the actor's
+answer (`ray.get` in the caller's thread, or awaiting the reference).
 
 A request goes to the serving actor with the fewest requests in flight.  Each
 actor takes at most `max_in_flight` requests at once (by default twice its
@@ -20,11 +21,11 @@ from __future__ import annotations
 import asyncio
 import collections
 import itertools
-import os
 import pickle
 import threading
-from collections.abc import Coroutine, Mapping
-from typing import Any, Self, TypeVar
+import time
+from collections.abc import Callable, Mapping
+from typing import Any, Self
 
 try:
     import ray
@@ -38,8 +39,6 @@ except ImportError as exc:  # pragma: no cover - depends on the environment
 from ombrix.workers.pool import AsyncWorkerPool, WorkerExited
 
 __all__ = ["ActorLost", "AsyncClusterPool", "ClusterPool"]
-
-T = TypeVar("T")
 
 # The methods of the local pool a request may call on an actor.
 _METHODS = frozenset({"run_inline", "run_script", "run_function", "validate", "request"})
@@ -111,12 +110,12 @@ class _PoolActor:
         return self._pool
 
     async def ready(self) -> tuple[bool, Any]:
-        """Starts the local pool; answers its size and this process's id."""
+        """Starts the local pool; answers its size."""
         try:
             pool = await self._get_pool()
         except Exception as exc:  # noqa: BLE001 - every failure goes back to the caller
             return False, _portable(exc)
-        return True, (pool.size, os.getpid())
+        return True, pool.size
 
     async def call(self, method: str, args: tuple[Any, ...], kwargs: dict[str, Any]) -> tuple[bool, Any]:
         try:
@@ -168,38 +167,54 @@ class _Slot:
         self.index = index
         self.actor = actor
         self.capacity = 1
-        self.pid = 0
         self.in_flight = 0
         self.up = False
         self.given_up = False
         self.generation = 0
-        self.recovery: asyncio.Task[None] | None = None
 
     @property
     def name(self) -> str:
         return f"#{self.index} ({self.actor._actor_id.hex()})"
 
 
-class AsyncClusterPool:
-    """A pool of workers on a Ray cluster, for asyncio callers.
+class _Waiter:
+    """A request waiting for an actor place; `wake` gets the slot granted to
+    it, or the exception that ends its wait.  Called outside the lock."""
 
-    `address` is handed to `ray.init` when this process is not connected yet
-    (None: a running cluster or a new local instance; "auto"; "ray://...").
-    `actors` actors are placed, spread over the nodes; `actor_options` go to
-    Ray's `.options()` for each (resources, runtime_env, ...); `ray_init` to
-    `ray.init`.  Every other keyword (size, timeout, limits, env, ...) goes to
-    the AsyncWorkerPool each actor owns on its node.
+    def __init__(self, wake: Callable[[_Slot | BaseException], None]) -> None:
+        self.wake = wake
+        self.abandoned = False
+
+
+_Wakes = list[tuple[_Waiter, "_Slot | BaseException"]]
+
+
+def _closed() -> RuntimeError:
+    return RuntimeError("the cluster pool is closed")
+
+
+def _answer(ok: bool, value: Any) -> Any:
+    """An actor's answer: the local pool's result, or its exception raised."""
+    if ok:
+        return value
+    raise value
+
+
+class _Router:
+    """The actors of one pool, which requests they hold, and their recovery.
+
+    Thread-safe: both faces call it from any thread.  Blocking calls (start,
+    close) are for a plain thread; recovery runs in threads of its own.
     """
 
     def __init__(
         self,
-        *,
-        address: str | None = None,
-        actors: int = 2,
-        max_in_flight: int | None = None,
-        actor_options: Mapping[str, Any] | None = None,
-        ray_init: Mapping[str, Any] | None = None,
-        **pool_options: Any,
+        address: str | None,
+        actors: int,
+        max_in_flight: int | None,
+        actor_options: Mapping[str, Any] | None,
+        ray_init: Mapping[str, Any] | None,
+        pool_options: dict[str, Any],
     ) -> None:
         if not isinstance(actors, int) or actors < 1:
             raise ValueError(f"actors must be a positive int, not {actors!r}")
@@ -216,38 +231,206 @@ class AsyncClusterPool:
         }
         self._ray_init = dict(ray_init or {})
         self._pool_options = pool_options
+        self._lock = threading.Lock()
         self._slots: list[_Slot] = []
-        self._waiters: collections.deque[asyncio.Future[_Slot]] = collections.deque()
+        self._waiters: collections.deque[_Waiter] = collections.deque()
         self._turn = itertools.count()
         self._owns_ray = False
-        self._started = False
         self._closed = False
-        self._start_lock: asyncio.Lock | None = None
-        self._close_task: asyncio.Task[None] | None = None
+        self._closing = threading.Lock()
 
-    # -- life cycle --------------------------------------------------------
+    # -- life cycle (blocking) ------------------------------------------------
+
+    def start(self) -> None:
+        """Connects, places the actors and waits until every one serves."""
+        self._owns_ray = _connect(self._address, self._ray_init)
+        try:
+            slots = [_Slot(i, self._new_actor()) for i in range(self._actors)]
+            with self._lock:
+                self._slots = slots
+            for slot, (ok, value) in zip(slots, ray.get([s.actor.ready.remote() for s in slots])):
+                self._serve(slot, _answer(ok, value))
+        except BaseException:
+            self.close()
+            raise
+
+    def close(self) -> None:
+        """Closes every actor's pool, then ends the actors; idempotent."""
+        with self._closing:
+            with self._lock:
+                if self._closed:
+                    return
+                self._closed = True
+                waiters, self._waiters = list(self._waiters), collections.deque()
+            for waiter in waiters:
+                waiter.wake(_closed())
+            if self._slots:
+                closing = [s.actor.close.remote() for s in self._slots]
+                ray.wait(closing, num_returns=len(closing), timeout=_CLOSE_TIMEOUT)
+                for slot in self._slots:
+                    ray.kill(slot.actor, no_restart=True)
+                    slot.up = False
+            if self._owns_ray:
+                self._owns_ray = False
+                _disconnect()
+
+    def _new_actor(self) -> Any:
+        # Requests beyond the pool's size queue in the local pool, not in Ray.
+        concurrency = max(_ACTOR_CONCURRENCY, (self._max_in_flight or 0) + 2)
+        options = {"max_concurrency": concurrency, **self._actor_options}
+        return _RemoteActor.options(**options).remote(self._pool_options)
+
+    # -- routing -------------------------------------------------------------
+
+    def _serve(self, slot: _Slot, size: int) -> None:
+        with self._lock:
+            slot.capacity = self._max_in_flight or 2 * size
+            slot.up = True
+            wakes = self._dispatch()
+        self._wake(wakes)
+
+    def _pick(self) -> _Slot | None:
+        """The serving actor with the fewest requests in flight and room for one
+        more; ties go round the slots in turn.  Holds the lock."""
+        best: _Slot | None = None
+        n = len(self._slots)
+        start = next(self._turn) % n if n else 0
+        for k in range(n):
+            slot = self._slots[(start + k) % n]
+            if slot.up and slot.in_flight < slot.capacity and (best is None or slot.in_flight < best.in_flight):
+                best = slot
+        return best
+
+    def _dispatch(self) -> _Wakes:
+        """Grants free actor places to waiting requests, oldest first, or fails
+        them when no actor is left.  Holds the lock; the caller wakes them."""
+        wakes: _Wakes = []
+        while self._waiters:
+            if self._waiters[0].abandoned:
+                self._waiters.popleft()
+                continue
+            slot = self._pick()
+            if slot is None:
+                break
+            slot.in_flight += 1
+            wakes.append((self._waiters.popleft(), slot))
+        if self._waiters and all(s.given_up for s in self._slots):
+            lost = ActorLost("(all)", "no actor could be restarted")
+            wakes.extend((w, lost) for w in self._waiters)
+            self._waiters.clear()
+        return wakes
+
+    def _wake(self, wakes: _Wakes) -> None:
+        for waiter, outcome in wakes:
+            waiter.wake(outcome)
+
+    def acquire(self, wake: Callable[[_Slot | BaseException], None]) -> _Slot | _Waiter:
+        """A slot with the request counted in flight, or a queued waiter whose
+        `wake` will get one."""
+        with self._lock:
+            if self._closed:
+                raise _closed()
+            if not self._waiters:
+                slot = self._pick()
+                if slot is not None:
+                    slot.in_flight += 1
+                    return slot
+            waiter = _Waiter(wake)
+            self._waiters.append(waiter)
+            wakes = self._dispatch()
+        self._wake(wakes)
+        return waiter
+
+    def abandon(self, waiter: _Waiter) -> None:
+        """The waiting request was cancelled: it is granted nothing from now on."""
+        with self._lock:
+            waiter.abandoned = True
+
+    def release(self, slot: _Slot) -> None:
+        with self._lock:
+            slot.in_flight -= 1
+            wakes = self._dispatch()
+        self._wake(wakes)
+
+    # -- failure -------------------------------------------------------------
+
+    def lost(self, slot: _Slot, generation: int, exc: BaseException) -> ActorLost:
+        """The error for a request whose actor failed; takes the actor out of
+        routing (once per failure) and starts bringing it back."""
+        with self._lock:
+            if slot.generation == generation and slot.up and not self._closed:
+                slot.up = False
+                slot.generation += 1
+                threading.Thread(target=self._recover, args=(slot,), name="ombrix-cluster-recovery",
+                                 daemon=True).start()
+        reason = str(exc).strip().splitlines() or [type(exc).__name__]
+        return ActorLost(slot.name, reason[0])
+
+    def _recover(self, slot: _Slot) -> None:
+        """Waits for Ray to restart the actor; replaces it when Ray reports it
+        dead for good.  Gives the slot up after repeated failures."""
+        delay = 0.05
+        for _ in range(_RECOVERY_ATTEMPTS):
+            if self._closed:
+                return
+            try:
+                ok, value = ray.get(slot.actor.ready.remote())
+                if ok:
+                    self._serve(slot, value)
+                    return
+            except ActorDiedError:
+                ray.kill(slot.actor, no_restart=True)
+                slot.actor = self._new_actor()
+            except RayActorError:
+                pass  # restarting: ask again
+            time.sleep(delay)
+            delay = min(2 * delay, _RECOVERY_MAX_DELAY)
+        with self._lock:
+            slot.given_up = True
+            wakes = self._dispatch()
+        self._wake(wakes)
+
+    @property
+    def actors_serving(self) -> int:
+        return sum(1 for s in self._slots if s.up)
+
+
+_OPTIONS_DOC = """
+    `address` is handed to `ray.init` when this process is not connected yet
+    (None: a running cluster or a new local instance; "auto"; "ray://...").
+    `actors` actors are placed, spread over the nodes; `actor_options` go to
+    Ray's `.options()` for each (resources, runtime_env, ...); `ray_init` to
+    `ray.init`; `max_in_flight` caps the requests one actor holds (default:
+    twice its pool's size).  Every other keyword (size, timeout, limits, env,
+    ...) goes to the AsyncWorkerPool each actor owns on its node.
+"""
+
+
+class AsyncClusterPool:
+    __doc__ = "A pool of workers on a Ray cluster, for asyncio callers.\n" + _OPTIONS_DOC
+
+    def __init__(
+        self,
+        *,
+        address: str | None = None,
+        actors: int = 2,
+        max_in_flight: int | None = None,
+        actor_options: Mapping[str, Any] | None = None,
+        ray_init: Mapping[str, Any] | None = None,
+        **pool_options: Any,
+    ) -> None:
+        self._router = _Router(address, actors, max_in_flight, actor_options, ray_init, pool_options)
+        self._started = False
+        self._start_lock: asyncio.Lock | None = None
 
     async def start(self) -> None:
         """Connects, places the actors and waits until every one serves."""
         if self._start_lock is None:
             self._start_lock = asyncio.Lock()
         async with self._start_lock:
-            if self._closed:
-                raise RuntimeError("the cluster pool is closed")
-            if self._started:
-                return
-            self._owns_ray = await asyncio.to_thread(_connect, self._address, self._ray_init)
-            self._started = True
-            try:
-                self._slots = [_Slot(i, self._new_actor()) for i in range(self._actors)]
-                answers = await asyncio.gather(*(s.actor.ready.remote() for s in self._slots))
-                for slot, (ok, value) in zip(self._slots, answers):
-                    if not ok:
-                        raise value
-                    self._serve(slot, value)
-            except BaseException:
-                await self.aclose()
-                raise
+            if not self._started:
+                await asyncio.to_thread(self._router.start)
+                self._started = True
 
     async def __aenter__(self) -> Self:
         await self.start()
@@ -259,103 +442,50 @@ class AsyncClusterPool:
     async def aclose(self) -> None:
         """Closes every actor's pool and ends the actors; idempotent.
 
-        Requests still waiting for an actor fail; a Ray instance this pool
-        did not start (or connect to) stays as it is.
+        Requests still waiting for an actor fail; a Ray connection this pool
+        did not make stays as it is.
         """
-        if self._close_task is None:
-            self._close_task = asyncio.ensure_future(self._shut_down())
-        await asyncio.shield(self._close_task)
+        await asyncio.to_thread(self._router.close)
 
-    async def _shut_down(self) -> None:
-        self._closed = True
-        while self._waiters:
-            waiter = self._waiters.popleft()
-            if not waiter.done():
-                waiter.set_exception(RuntimeError("the cluster pool is closed"))
-        for slot in self._slots:
-            if slot.recovery is not None:
-                slot.recovery.cancel()
-        if self._slots:
-            closing = [s.actor.close.remote() for s in self._slots]
-            await asyncio.wait([asyncio.ensure_future(c) for c in closing], timeout=_CLOSE_TIMEOUT)
-            for slot in self._slots:
-                ray.kill(slot.actor, no_restart=True)
-                slot.up = False
-        if self._owns_ray:
-            self._owns_ray = False
-            await asyncio.to_thread(_disconnect)
-
-    # -- routing -----------------------------------------------------------
-
-    def _new_actor(self) -> Any:
-        # Requests beyond the pool's size queue in the local pool, not in Ray.
-        concurrency = max(_ACTOR_CONCURRENCY, (self._max_in_flight or 0) + 2)
-        options = {"max_concurrency": concurrency, **self._actor_options}
-        return _RemoteActor.options(**options).remote(self._pool_options)
-
-    def _serve(self, slot: _Slot, ready: tuple[int, int]) -> None:
-        size, slot.pid = ready
-        slot.capacity = self._max_in_flight or 2 * size
-        slot.up = True
-        slot.recovery = None
-        self._dispatch()
-
-    def _pick(self) -> _Slot | None:
-        """The serving actor with the fewest requests in flight and room for one
-        more; ties go round the slots in turn."""
-        best: _Slot | None = None
-        n = len(self._slots)
-        start = next(self._turn) % n if n else 0
-        for k in range(n):
-            slot = self._slots[(start + k) % n]
-            if slot.up and slot.in_flight < slot.capacity and (best is None or slot.in_flight < best.in_flight):
-                best = slot
-        return best
-
-    def _dispatch(self) -> None:
-        """Hands free actor places to waiting requests, oldest first; fails the
-        waiters when no actor is left to serve them."""
-        while self._waiters:
-            if self._waiters[0].done():
-                self._waiters.popleft()
-                continue
-            slot = self._pick()
-            if slot is None:
-                break
-            slot.in_flight += 1
-            self._waiters.popleft().set_result(slot)
-        if self._waiters and all(s.given_up for s in self._slots):
-            while self._waiters:
-                waiter = self._waiters.popleft()
-                if not waiter.done():
-                    waiter.set_exception(ActorLost("(all)", "no actor could be restarted"))
-
-    async def _acquire(self) -> _Slot:
-        if not self._started:
-            await self.start()
-        if self._closed:
-            raise RuntimeError("the cluster pool is closed")
-        if not self._waiters:
-            slot = self._pick()
-            if slot is not None:
-                slot.in_flight += 1
-                return slot
-        waiter: asyncio.Future[_Slot] = asyncio.get_running_loop().create_future()
-        self._waiters.append(waiter)
-        self._dispatch()
-        try:
-            return await waiter
-        except asyncio.CancelledError:
-            if waiter.done() and not waiter.cancelled() and waiter.exception() is None:
-                self._release(waiter.result())
-            raise
-
-    def _release(self, slot: _Slot) -> None:
-        slot.in_flight -= 1
-        self._dispatch()
+    @property
+    def actors_serving(self) -> int:
+        """How many actors take requests now (the rest are being restarted)."""
+        return self._router.actors_serving
 
     async def _call(self, method: str, args: tuple[Any, ...], kwargs: dict[str, Any]) -> Any:
-        slot = await self._acquire()
+        if not self._started:
+            await self.start()
+        router = self._router
+        loop = asyncio.get_running_loop()
+        granted: asyncio.Future[_Slot] = loop.create_future()
+
+        def settle(outcome: _Slot | BaseException) -> None:
+            if granted.done():  # cancelled meanwhile: give the place back
+                if isinstance(outcome, _Slot):
+                    router.release(outcome)
+            elif isinstance(outcome, BaseException):
+                granted.set_exception(outcome)
+            else:
+                granted.set_result(outcome)
+
+        def wake(outcome: _Slot | BaseException) -> None:
+            try:
+                loop.call_soon_threadsafe(settle, outcome)
+            except RuntimeError:  # the caller's loop is gone
+                if isinstance(outcome, _Slot):
+                    router.release(outcome)
+
+        got = router.acquire(wake)
+        if isinstance(got, _Waiter):
+            try:
+                slot = await granted
+            except asyncio.CancelledError:
+                router.abandon(got)
+                if granted.done() and not granted.cancelled() and granted.exception() is None:
+                    router.release(granted.result())
+                raise
+        else:
+            slot = got
         generation = slot.generation
         try:
             ref = slot.actor.call.remote(method, args, kwargs)
@@ -365,53 +495,10 @@ class AsyncClusterPool:
                 ray.cancel(ref)
                 raise
             except RayActorError as exc:
-                self._lost(slot, generation)
-                reason = str(exc).strip().splitlines() or [type(exc).__name__]
-                raise ActorLost(slot.name, reason[0]) from None
+                raise router.lost(slot, generation, exc) from None
         finally:
-            self._release(slot)
-        if ok:
-            return value
-        raise value
-
-    # -- failure -----------------------------------------------------------
-
-    def _lost(self, slot: _Slot, generation: int) -> None:
-        """Takes a failed actor out of routing (once per failure) and starts
-        bringing it back."""
-        if slot.generation != generation or not slot.up or self._closed:
-            return
-        slot.up = False
-        slot.generation += 1
-        slot.recovery = asyncio.ensure_future(self._recover(slot))
-
-    async def _recover(self, slot: _Slot) -> None:
-        """Waits for Ray to restart the actor; replaces it when Ray reports it
-        dead for good.  Gives the slot up after repeated failures."""
-        delay = 0.05
-        for _ in range(_RECOVERY_ATTEMPTS):
-            try:
-                ok, value = await slot.actor.ready.remote()
-                if ok:
-                    self._serve(slot, value)
-                    return
-            except ActorDiedError:
-                ray.kill(slot.actor, no_restart=True)
-                slot.actor = self._new_actor()
-            except RayActorError:
-                pass  # restarting: ask again
-            await asyncio.sleep(delay)
-            delay = min(2 * delay, _RECOVERY_MAX_DELAY)
-        slot.given_up = True
-        slot.recovery = None
-        self._dispatch()
-
-    @property
-    def actors_serving(self) -> int:
-        """How many actors take requests now (the rest are being restarted)."""
-        return sum(1 for s in self._slots if s.up)
-
-    # -- the local pool's methods --------------------------------------------
+            router.release(slot)
+        return _answer(ok, value)
 
     async def run_inline(self, code: str, args: dict[str, Any] | None = None, **options: Any) -> dict[str, Any]:
         result: dict[str, Any] = await self._call("run_inline", (code, args), options)
@@ -437,46 +524,25 @@ class AsyncClusterPool:
 
 
 class ClusterPool:
-    """A pool of workers on a Ray cluster, for synchronous callers (any thread).
+    __doc__ = ("A pool of workers on a Ray cluster, for synchronous callers (any thread).\n"
+               "    It starts at once; the caller's thread waits for the answer.\n" + _OPTIONS_DOC)
 
-    Takes the same keywords as AsyncClusterPool and starts at once.  Its
-    requests run on an event loop of its own in a background thread.
-    """
-
-    def __init__(self, **options: Any) -> None:
-        self._core = AsyncClusterPool(**options)
-        self._loop = asyncio.new_event_loop()
-        self._thread = threading.Thread(target=self._loop.run_forever, name="ombrix-cluster-pool", daemon=True)
-        self._thread.start()
-        self._closed = False
-        try:
-            self._run(self._core.start())
-        except BaseException:
-            self.close()
-            raise
-
-    def _run(self, coro: Coroutine[Any, Any, T]) -> T:
-        if self._loop.is_closed():
-            coro.close()
-            raise RuntimeError("the cluster pool is closed")
-        future = asyncio.run_coroutine_threadsafe(coro, self._loop)
-        try:
-            return future.result()
-        except BaseException:
-            future.cancel()
-            raise
+    def __init__(
+        self,
+        *,
+        address: str | None = None,
+        actors: int = 2,
+        max_in_flight: int | None = None,
+        actor_options: Mapping[str, Any] | None = None,
+        ray_init: Mapping[str, Any] | None = None,
+        **pool_options: Any,
+    ) -> None:
+        self._router = _Router(address, actors, max_in_flight, actor_options, ray_init, pool_options)
+        self._router.start()
 
     def close(self) -> None:
         """Closes every actor's pool and ends the actors; idempotent."""
-        if self._closed:
-            return
-        self._closed = True
-        try:
-            self._run(self._core.aclose())
-        finally:
-            self._loop.call_soon_threadsafe(self._loop.stop)
-            self._thread.join()
-            self._loop.close()
+        self._router.close()
 
     def __enter__(self) -> Self:
         return self
@@ -487,21 +553,63 @@ class ClusterPool:
     @property
     def actors_serving(self) -> int:
         """How many actors take requests now (the rest are being restarted)."""
-        return self._core.actors_serving
+        return self._router.actors_serving
+
+    def _call(self, method: str, args: tuple[Any, ...], kwargs: dict[str, Any]) -> Any:
+        router = self._router
+        outcomes: list[_Slot | BaseException] = []
+        granted = threading.Event()
+
+        def wake(outcome: _Slot | BaseException) -> None:
+            outcomes.append(outcome)
+            granted.set()
+
+        got = router.acquire(wake)
+        if isinstance(got, _Waiter):
+            try:
+                granted.wait()
+            except BaseException:  # KeyboardInterrupt while waiting
+                router.abandon(got)
+                if outcomes and isinstance(outcomes[0], _Slot):
+                    router.release(outcomes[0])
+                raise
+            if isinstance(outcomes[0], BaseException):
+                raise outcomes[0]
+            slot = outcomes[0]
+        else:
+            slot = got
+        generation = slot.generation
+        try:
+            ref = slot.actor.call.remote(method, args, kwargs)
+            try:
+                ok, value = ray.get(ref)
+            except RayActorError as exc:
+                raise router.lost(slot, generation, exc) from None
+            except BaseException:
+                ray.cancel(ref)
+                raise
+        finally:
+            router.release(slot)
+        return _answer(ok, value)
 
     def run_inline(self, code: str, args: dict[str, Any] | None = None, **options: Any) -> dict[str, Any]:
-        return self._run(self._core.run_inline(code, args, **options))
+        result: dict[str, Any] = self._call("run_inline", (code, args), options)
+        return result
 
     def run_script(self, path: str, args: dict[str, Any] | None = None, **options: Any) -> dict[str, Any]:
-        return self._run(self._core.run_script(path, args, **options))
+        result: dict[str, Any] = self._call("run_script", (path, args), options)
+        return result
 
     def run_function(
         self, path: str, function: str = "main", args: dict[str, Any] | None = None, **options: Any
     ) -> dict[str, Any]:
-        return self._run(self._core.run_function(path, function, args, **options))
+        result: dict[str, Any] = self._call("run_function", (path, function, args), options)
+        return result
 
     def validate(self, code: str, **options: Any) -> dict[str, Any]:
-        return self._run(self._core.validate(code, **options))
+        result: dict[str, Any] = self._call("validate", (code,), options)
+        return result
 
     def request(self, cmd: dict[str, Any], **options: Any) -> dict[str, Any]:
-        return self._run(self._core.request(cmd, **options))
+        result: dict[str, Any] = self._call("request", (cmd,), options)
+        return result
