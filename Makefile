@@ -4,10 +4,12 @@ SHELL := /bin/bash
 
 VENV := .venv
 PY := $(VENV)/bin/python
-SOURCES := $(wildcard ombrix/workers/*.cpp ombrix/workers/*.hpp ombrix/*.py ombrix/workers/*.py ombrix/workers/*.pyi ombrix/workers/py.typed) CMakeLists.txt pyproject.toml
-TEST_TOOLS := pytest hypothesis mypy
+SOURCES := $(wildcard ombrix/workers/*.cpp ombrix/workers/*.hpp ombrix/*.py ombrix/workers/*.py ombrix/workers/pool/*.py ombrix/workers/*.pyi ombrix/workers/py.typed) CMakeLists.txt pyproject.toml
+TEST_TOOLS := pytest hypothesis mypy ruff pytest-timeout
+# The host side (pure Python) is type-checked and linted by `make test`.
+HOST_CODE := ombrix/workers/pool ombrix/workers/startup.py ombrix/workers/cluster.py
 
-.PHONY: setup build test stubtest run clean asan valgrind fuzz bench
+.PHONY: setup build test stubtest lint run clean asan valgrind fuzz bench
 
 # The virtual environment, made from CPython 3.12 with the build and test tools.
 $(VENV)/.ready: tools/find-python Makefile
@@ -46,8 +48,12 @@ $(ALT_BUILD)/.built: $(VENV)/.ready $(SOURCES)
 	  echo "$(PY313)" > $(ALT_BUILD)/python.txt || exit 1; fi
 	@mkdir -p $(ALT_BUILD) && touch $@
 
-test: build $(ALT_BUILD)/.built stubtest
+test: build $(ALT_BUILD)/.built stubtest lint
 	$(PY) -P -m pytest -q tests
+
+lint: $(VENV)/.ready
+	$(PY) -m mypy --strict $(HOST_CODE)
+	$(VENV)/bin/ruff check $(HOST_CODE)
 
 # The type stub against the installed module.  stubtest does not count the
 # module's own function type as a function, so the plain run allowlists the
@@ -83,7 +89,8 @@ $(ASAN_BUILD)/.built: $(VENV)/.ready $(SOURCES)
 	PATH=$(CURDIR)/$(VENV)/bin:$$PATH cmake --build $(ASAN_BUILD) >/dev/null
 	rm -rf $(ASAN_SITE) && mkdir -p $(ASAN_SITE)/ombrix/workers
 	cp ombrix/__init__.py $(ASAN_SITE)/ombrix/
-	cp ombrix/workers/__init__.py ombrix/workers/custom_worker.pyi ombrix/workers/py.typed $(ASAN_SITE)/ombrix/workers/
+	cp ombrix/workers/*.py ombrix/workers/custom_worker.pyi ombrix/workers/py.typed $(ASAN_SITE)/ombrix/workers/
+	cp -r ombrix/workers/pool $(ASAN_SITE)/ombrix/workers/
 	cp $(ASAN_BUILD)/custom_worker*.so $(ASAN_SITE)/ombrix/workers/
 	@touch $@
 
@@ -124,6 +131,7 @@ fuzz: build
 # Then the cluster pool against the local pool, on a local Ray instance.
 bench: build
 	$(PY) -P bench/bench.py $(BENCH_ARGS)
+	$(PY) -P bench/pool.py
 	$(PY) -P bench/cluster.py
 
 clean:

@@ -39,7 +39,7 @@ def compute_code(seconds=0.001):
         compiled = compile(code(n), "<bench>", "exec")
         start = time.perf_counter()
         for _ in range(20):
-            exec(compiled, {})  # noqa: S102 - timing the benchmark's own code
+            exec(compiled, {})
         took = (time.perf_counter() - start) / 20
         if took > seconds / 2:
             return code(int(n * seconds / took))

@@ -59,25 +59,24 @@ class ActorLost(WorkerExited):
     The request is not retried: it may or may not have run.
     """
 
-    def __init__(self, actor: str, reason: str) -> None:
-        message = f"actor {actor} was lost: {reason}"
-        super().__init__({"success": False, "error": message}, returncode=None, stderr="")
-        self.args = (actor, reason)
-        self.actor = actor
-        self.reason = reason
+    def __init__(self, message: str, returncode: int | None, stderr: str, actor: str) -> None:
+        super().__init__(message, returncode, stderr)
+        self.args = (*self.args, actor)
 
-    def __reduce__(self) -> tuple[Any, ...]:
-        return (type(self), (self.actor, self.reason))
+    @classmethod
+    def of(cls, actor: str, reason: str) -> ActorLost:
+        return cls(f"actor {actor} was lost: {reason}", None, "", actor)
 
-    def __str__(self) -> str:
-        return f"actor {self.actor} was lost: {self.reason}"
+    @property
+    def actor(self) -> str:
+        return str(self.args[3])
 
 
 def _portable(exc: Exception) -> Exception:
     """`exc`, or a RuntimeError carrying its text when it cannot cross processes."""
     try:
         pickle.loads(pickle.dumps(exc))
-    except Exception:  # noqa: BLE001 - whatever breaks the round trip, send the text
+    except Exception:
         return RuntimeError(f"{type(exc).__name__}: {exc}")
     return exc
 
@@ -113,9 +112,9 @@ class _PoolActor:
         """Starts the local pool; answers its size."""
         try:
             pool = await self._get_pool()
-        except Exception as exc:  # noqa: BLE001 - every failure goes back to the caller
+        except Exception as exc:
             return False, _portable(exc)
-        return True, pool.size
+        return True, pool.options.size
 
     async def call(self, method: str, args: tuple[Any, ...], kwargs: dict[str, Any]) -> tuple[bool, Any]:
         try:
@@ -123,7 +122,7 @@ class _PoolActor:
                 raise ValueError(f"unknown pool method {method!r}")
             pool = await self._get_pool()
             return True, await getattr(pool, method)(*args, **kwargs)
-        except Exception as exc:  # noqa: BLE001 - every failure goes back to the caller
+        except Exception as exc:
             return False, _portable(exc)
 
     async def close(self) -> None:
@@ -248,7 +247,7 @@ class _Router:
             slots = [_Slot(i, self._new_actor()) for i in range(self._actors)]
             with self._lock:
                 self._slots = slots
-            for slot, (ok, value) in zip(slots, ray.get([s.actor.ready.remote() for s in slots])):
+            for slot, (ok, value) in zip(slots, ray.get([s.actor.ready.remote() for s in slots]), strict=True):
                 self._serve(slot, _answer(ok, value))
         except BaseException:
             self.close()
@@ -315,7 +314,7 @@ class _Router:
             slot.in_flight += 1
             wakes.append((self._waiters.popleft(), slot))
         if self._waiters and all(s.given_up for s in self._slots):
-            lost = ActorLost("(all)", "no actor could be restarted")
+            lost = ActorLost.of("(all)", "no actor could be restarted")
             wakes.extend((w, lost) for w in self._waiters)
             self._waiters.clear()
         return wakes
@@ -364,7 +363,7 @@ class _Router:
                 threading.Thread(target=self._recover, args=(slot,), name="ombrix-cluster-recovery",
                                  daemon=True).start()
         reason = str(exc).strip().splitlines() or [type(exc).__name__]
-        return ActorLost(slot.name, reason[0])
+        return ActorLost.of(slot.name, reason[0])
 
     def _recover(self, slot: _Slot) -> None:
         """Waits for Ray to restart the actor; replaces it when Ray reports it
