@@ -12,6 +12,7 @@ Usage: python -P bench/cluster.py [--quick]
 import argparse
 import os
 import statistics
+import tempfile
 import threading
 import time
 
@@ -91,7 +92,14 @@ def main():
     requests, pings, rounds = (200, 200, 1) if opts.quick else (1000, 1000, 3)
 
     code = compute_code()
-    ray.init(address="local", num_cpus=2, include_dashboard=False, log_to_driver=False)
+    # Ray puts the driver's working directory first on its workers' path; the
+    # checkout's source tree there would shadow the installed package.
+    cwd = os.getcwd()
+    os.chdir(tempfile.mkdtemp())
+    try:
+        ray.init(address="local", num_cpus=2, include_dashboard=False, log_to_driver=False)
+    finally:
+        os.chdir(cwd)
     try:
         with WorkerPool(size=2) as local, ClusterPool(actors=2, size=1) as cluster:
             for pool in (local, cluster):  # warm: workers started, code paths hot

@@ -22,9 +22,16 @@ from ombrix.workers.pool import (  # noqa: E402
 
 
 @pytest.fixture(scope="session")
-def local_ray():
+def local_ray(tmp_path_factory):
     assert os.environ["RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER"] == "0"
-    ray.init(address="local", num_cpus=2, include_dashboard=False, log_to_driver=False)
+    # Ray puts the driver's working directory first on its workers' path; the
+    # checkout's source tree there would shadow the installed package.
+    cwd = os.getcwd()
+    os.chdir(tmp_path_factory.mktemp("ray"))
+    try:
+        ray.init(address="local", num_cpus=2, include_dashboard=False, log_to_driver=False)
+    finally:
+        os.chdir(cwd)
     yield
     ray.shutdown()
 
@@ -128,7 +135,9 @@ def test_killed_actor_fails_its_requests_and_is_replaced(local_ray, tmp_path):
         # here, unsent, while the long one holds its actor.
         async with AsyncClusterPool(actors=2, size=1, max_in_flight=1) as pool:
             held = asyncio.ensure_future(pool.run_inline(long))
-            while not (marker.exists() and marker.read_text()):  # noqa: ASYNC110 - written by the worker
+            while not (marker.exists() and marker.read_text()):
+                if held.done():
+                    pytest.fail(f"the long request ended early: {held.result()}")
                 await asyncio.sleep(0.02)
             others = [asyncio.ensure_future(pool.run_inline(short)) for _ in range(4)]
             await asyncio.sleep(0.1)
