@@ -186,12 +186,6 @@ class Waiter(Protocol):
 W = TypeVar("W", bound=Waiter)
 
 
-@dataclass(frozen=True, slots=True)
-class Job:
-    request: Request
-    timeout: float | None
-
-
 @dataclass(slots=True)
 class Verdict:
     """What an outcome means: the response or the error, and whether the
@@ -245,14 +239,16 @@ class PoolCore:
 
     # -- requests --------------------------------------------------------
 
-    def prepare(self, cmd: dict[str, Any], timeout: float | Default | None) -> Job:
+    def prepare(self, cmd: dict[str, Any], timeout: float | Default | None) -> Request:
         if timeout is DEFAULT:
             timeout = self.options.timeout
         else:
             check_timeout(timeout)
         if self.closed:
             raise RuntimeError("the pool is closed")
-        return Job(encode_request(cmd), timeout)
+        request = encode_request(cmd)
+        request.timeout = timeout
+        return request
 
     def acquire(self, new_waiter: Callable[[], W]) -> Granted | W:
         """A worker, Grant.START (start one, then `adopt` it), or a waiter
@@ -324,13 +320,13 @@ class PoolCore:
                 self._places += 1
                 self._waiters.popleft().deliver(Grant.START)
 
-    def begin(self, worker: Worker, job: Job) -> ResponseReader:
+    def begin(self, worker: Worker, job: Request) -> ResponseReader:
         worker.served += 1
         if self.options.cpu_limit is not None:
             worker.handle.limit_cpu(self.options.cpu_limit)
-        return job.request.reader(self.options.max_output)
+        return job.reader(self.options.max_output)
 
-    def settle(self, worker: Worker, job: Job, outcome: Outcome) -> Verdict:
+    def settle(self, worker: Worker, job: Request, outcome: Outcome) -> Verdict:
         """What the outcome of one exchange means (never blocks)."""
         pid = worker.handle.pid
         if isinstance(outcome, Answer):
@@ -345,7 +341,7 @@ class PoolCore:
             if outcome.stray:
                 worker.tail.take(outcome.stray)
                 retire = "it wrote to the protocol outside its answer"
-            elif job.request.action == "quit":
+            elif job.action == "quit":
                 return Verdict(response, retire="it quit", gentle=True)
             elif (reason := worker.handle.leftovers()) is not None:
                 retire = f"it left {reason}"
