@@ -1,30 +1,44 @@
 """Worker pools spread over a Ray cluster: one actor per slot, each owning a local pool.
 
 `_Router` holds the one implementation of routing, in-flight accounting,
-failure handling and shutdown, behind a lock; `ClusterPool` and
-`AsyncClusterPool` only wait: for a free actor place, then for the actor's
-answer (`ray.get` in the caller's thread, or awaiting the reference).
+batching, failure handling and shutdown; `ClusterPool` and `AsyncClusterPool`
+only wait on the `concurrent.futures.Future` it gives each request (the
+asyncio face through `asyncio.wrap_future`).
 
 A request goes to the serving actor with the fewest requests in flight.  Each
 actor takes at most `max_in_flight` requests at once (by default twice its
 pool's size: one running and one queued per worker, so no worker waits a
-cluster round trip for its next request); the rest wait here, in arrival order,
-and so still go to whichever actor frees up first, or survives.  Timeouts,
-limits and recycling are the actor's local pool's business.  When an actor
-dies, the requests it held fail with `ActorLost` (a `WorkerExited`) and are
-never retried, since scripts may have side effects; Ray restarts the actor
-(or it is replaced when Ray gives up on it) and the pool routes to it again
-once it answers.
+cluster round trip for its next request); the rest wait here, in arrival
+order, and so still go to whichever actor frees up first, or survives.
+
+A Ray call costs far more than a local request, so requests are not one call
+each.  The driver talks to an actor over two channels, each with at most one
+call outstanding: `collect` is a long poll that answers as soon as any of the
+actor's requests completes, with every answer ready at that moment, and
+carries the requests routed to the actor since the last call; `submit` carries
+requests routed while a `collect` is already waiting, and returns at once.
+The actor starts each request as its own task on its local pool, so a slow
+request holds back neither another's answer nor new submissions.  Batches form
+only under load: an idle pool sends a request in one call.  Both channels are
+driven by one pump thread running an event loop.
+
+Timeouts, limits and recycling are the actor's local pool's business.  When
+an actor dies, the requests it held, or that were on their way to it, fail
+with `ActorLost` (a `WorkerExited`) and are never retried, since scripts may
+have side effects; those routed to it but not sent yet go to other actors.
+Ray restarts the actor (or it is replaced when Ray gives up on it) and the
+pool routes to it again once it answers.
 """
 from __future__ import annotations
 
 import asyncio
 import collections
+import concurrent.futures
 import itertools
 import pickle
 import threading
 import time
-from collections.abc import Callable, Mapping
+from collections.abc import Mapping
 from typing import Any, Self
 
 try:
@@ -46,10 +60,14 @@ _METHODS = frozenset({"run_inline", "run_script", "run_function", "validate", "r
 # Consecutive failed attempts to bring one actor back before its slot is given up.
 _RECOVERY_ATTEMPTS = 8
 _RECOVERY_MAX_DELAY = 2.0
-# Ray's own default for async actors; the router keeps far fewer in flight.
-_ACTOR_CONCURRENCY = 1000
+# Concurrent Ray calls an actor accepts: requests run as the actor's own tasks,
+# so only `ready`, `submit`, `collect` and `close` count against it.
+_ACTOR_CONCURRENCY = 16
 # How long closing waits for the actors to close their pools before killing them.
 _CLOSE_TIMEOUT = 30.0
+
+# One answer: (request id, ok, result or exception).
+_Answer = tuple[int, bool, Any]
 
 
 class ActorLost(WorkerExited):
@@ -84,7 +102,9 @@ def _portable(exc: Exception) -> Exception:
 class _PoolActor:
     """The Ray actor: owns one local AsyncWorkerPool, started on first use.
 
-    Every answer is `(True, value)` or `(False, exception)`: the local pool's
+    Requests arrive pickled, `(method, args, kwargs)`, keyed by the driver's
+    request id; each runs as a task of its own.  Every answer is
+    `(id, True, value)` or `(id, False, exception)`: the local pool's
     exceptions travel as values, so the caller re-raises them with their own
     type and attributes rather than Ray's wrapper.
     """
@@ -94,6 +114,9 @@ class _PoolActor:
         self._pool: AsyncWorkerPool | None = None
         self._lock: asyncio.Lock | None = None
         self._closed = False
+        self._running: dict[int, asyncio.Task[None]] = {}
+        self._done: list[_Answer] = []
+        self._changed: asyncio.Event | None = None
 
     async def _get_pool(self) -> AsyncWorkerPool:
         if self._closed:
@@ -116,19 +139,62 @@ class _PoolActor:
             return False, _portable(exc)
         return True, pool.options.size
 
-    async def call(self, method: str, args: tuple[Any, ...], kwargs: dict[str, Any]) -> tuple[bool, Any]:
+    async def _run(self, rid: int, payload: bytes) -> None:
         try:
+            method, args, kwargs = pickle.loads(payload)
             if method not in _METHODS:
                 raise ValueError(f"unknown pool method {method!r}")
             pool = await self._get_pool()
-            return True, await getattr(pool, method)(*args, **kwargs)
+            answer: _Answer = (rid, True, await getattr(pool, method)(*args, **kwargs))
+        except asyncio.CancelledError:
+            answer = (rid, False, RuntimeError("the request was cancelled"))
         except Exception as exc:
-            return False, _portable(exc)
+            answer = (rid, False, _portable(exc))
+        self._running.pop(rid, None)
+        self._done.append(answer)
+        if self._changed is not None:
+            self._changed.set()
 
-    async def close(self) -> None:
+    def _start(self, batch: list[tuple[int, bytes]], cancels: list[int]) -> None:
+        for rid, payload in batch:
+            self._running[rid] = asyncio.ensure_future(self._run(rid, payload))
+        for rid in cancels:
+            task = self._running.get(rid)
+            if task is not None:
+                task.cancel()
+
+    def _take(self) -> list[_Answer]:
+        done, self._done = self._done, []
+        return done
+
+    async def submit(self, batch: list[tuple[int, bytes]], cancels: list[int]) -> list[_Answer]:
+        """Starts the requests and cancels the ones named; answers what is done."""
+        self._start(batch, cancels)
+        return self._take()
+
+    async def collect(self, batch: list[tuple[int, bytes]], cancels: list[int]) -> list[_Answer]:
+        """Starts the requests like `submit`, then waits until some answer is
+        ready and returns them all; returns at once with none when nothing is
+        running or the actor is closing."""
+        self._start(batch, cancels)
+        if self._changed is None:
+            self._changed = asyncio.Event()
+        while not self._done and self._running and not self._closed:
+            self._changed.clear()
+            await self._changed.wait()
+        return self._take()
+
+    async def close(self) -> list[_Answer]:
+        """Closes the local pool; answers every request still held, which the
+        closing pool has failed."""
         self._closed = True
+        if self._changed is not None:
+            self._changed.set()
         if self._pool is not None:
             await self._pool.aclose()
+        if self._running:
+            await asyncio.wait(list(self._running.values()))
+        return self._take()
 
 
 _RemoteActor = ray.remote(_PoolActor)
@@ -159,33 +225,47 @@ def _disconnect() -> None:
             ray.shutdown()
 
 
+class _Request:
+    """One request: its pickled call, the future its caller waits on, and the
+    slot it was routed to (None while it waits for one)."""
+
+    __slots__ = ("future", "id", "payload", "slot")
+
+    def __init__(self, rid: int, payload: bytes) -> None:
+        self.id = rid
+        self.payload = payload
+        self.future: concurrent.futures.Future[Any] = concurrent.futures.Future()
+        self.slot: _Slot | None = None
+
+
 class _Slot:
-    """One actor place: its handle, requests in flight and whether it serves."""
+    """One actor place: its handle, the requests routed to it (`pending`, not
+    sent yet; `held`, sent or on their way), and its two channels."""
 
     def __init__(self, index: int, actor: Any) -> None:
         self.index = index
         self.actor = actor
         self.capacity = 1
-        self.in_flight = 0
         self.up = False
         self.given_up = False
         self.generation = 0
+        self.pending: list[_Request] = []
+        self.held: dict[int, _Request] = {}
+        self.cancels: list[int] = []
+        self.submitting = False
+        self.collecting = False
+
+    @property
+    def in_flight(self) -> int:
+        return len(self.pending) + len(self.held)
 
     @property
     def name(self) -> str:
         return f"#{self.index} ({self.actor._actor_id.hex()})"
 
 
-class _Waiter:
-    """A request waiting for an actor place; `wake` gets the slot granted to
-    it, or the exception that ends its wait.  Called outside the lock."""
-
-    def __init__(self, wake: Callable[[_Slot | BaseException], None]) -> None:
-        self.wake = wake
-        self.abandoned = False
-
-
-_Wakes = list[tuple[_Waiter, "_Slot | BaseException"]]
+# Requests to fail, with their errors, once the router's lock is released.
+_Failures = list[tuple[_Request, BaseException]]
 
 
 def _closed() -> RuntimeError:
@@ -199,11 +279,28 @@ def _answer(ok: bool, value: Any) -> Any:
     raise value
 
 
+def _settle(future: concurrent.futures.Future[Any], ok: bool, value: Any) -> None:
+    """Completes a request's future, unless its caller cancelled it."""
+    try:
+        if ok:
+            future.set_result(value)
+        else:
+            future.set_exception(value)
+    except concurrent.futures.InvalidStateError:
+        pass
+
+
+def _fail(failures: _Failures) -> None:
+    for request, exc in failures:
+        _settle(request.future, False, exc)
+
+
 class _Router:
     """The actors of one pool, which requests they hold, and their recovery.
 
-    Thread-safe: both faces call it from any thread.  Blocking calls (start,
-    close) are for a plain thread; recovery runs in threads of its own.
+    Thread-safe: callers route requests from any thread; the pump thread's
+    event loop sends them and receives the answers; recovery runs in threads of
+    its own.  Blocking calls (start, close) are for a plain thread.
     """
 
     def __init__(
@@ -232,11 +329,16 @@ class _Router:
         self._pool_options = pool_options
         self._lock = threading.Lock()
         self._slots: list[_Slot] = []
-        self._waiters: collections.deque[_Waiter] = collections.deque()
+        self._waiters: collections.deque[_Request] = collections.deque()
         self._turn = itertools.count()
+        self._ids = itertools.count()
         self._owns_ray = False
         self._closed = False
         self._closing = threading.Lock()
+        self._loop: asyncio.AbstractEventLoop | None = None
+        self._pump: threading.Thread | None = None
+        self._flush_due = False
+        self._receiving: set[asyncio.Future[None]] = set()
 
     # -- life cycle (blocking) ------------------------------------------------
 
@@ -244,6 +346,11 @@ class _Router:
         """Connects, places the actors and waits until every one serves."""
         self._owns_ray = _connect(self._address, self._ray_init)
         try:
+            loop = asyncio.new_event_loop()
+            self._pump = threading.Thread(target=self._run_pump, args=(loop,), name="ombrix-cluster-pump",
+                                          daemon=True)
+            self._pump.start()
+            self._loop = loop
             slots = [_Slot(i, self._new_actor()) for i in range(self._actors)]
             with self._lock:
                 self._slots = slots
@@ -253,30 +360,61 @@ class _Router:
             self.close()
             raise
 
+    @staticmethod
+    def _run_pump(loop: asyncio.AbstractEventLoop) -> None:
+        asyncio.set_event_loop(loop)
+        try:
+            loop.run_forever()
+        finally:
+            tasks = asyncio.all_tasks(loop)
+            for task in tasks:
+                task.cancel()
+            loop.run_until_complete(asyncio.gather(*tasks, return_exceptions=True))
+            loop.close()
+
     def close(self) -> None:
-        """Closes every actor's pool, then ends the actors; idempotent."""
+        """Closes every actor's pool, then ends the actors; idempotent.
+
+        Requests not sent yet fail with RuntimeError; those the actors held get
+        the answer their closing pool gave them."""
         with self._closing:
             with self._lock:
                 if self._closed:
                     return
                 self._closed = True
-                waiters, self._waiters = list(self._waiters), collections.deque()
-            for waiter in waiters:
-                waiter.wake(_closed())
+                failures: _Failures = [(r, _closed()) for r in self._waiters]
+                self._waiters.clear()
+                for slot in self._slots:
+                    failures.extend((r, _closed()) for r in slot.pending)
+                    slot.pending = []
+            _fail(failures)
             if self._slots:
                 closing = [s.actor.close.remote() for s in self._slots]
-                ray.wait(closing, num_returns=len(closing), timeout=_CLOSE_TIMEOUT)
-                for slot in self._slots:
+                ready, _ = ray.wait(closing, num_returns=len(closing), timeout=_CLOSE_TIMEOUT)
+                for slot, ref in zip(self._slots, closing, strict=True):
+                    answers: list[_Answer] = []
+                    if ref in ready:
+                        try:
+                            answers = ray.get(ref)
+                        except Exception:
+                            pass  # the actor is gone: its requests fail below
                     ray.kill(slot.actor, no_restart=True)
-                    slot.up = False
+                    with self._lock:
+                        slot.up = False
+                        held, slot.held = slot.held, {}
+                    for rid, ok, value in answers:
+                        if (request := held.pop(rid, None)) is not None:
+                            _settle(request.future, ok, value)
+                    _fail([(r, _closed()) for r in held.values()])
+            if self._loop is not None and self._pump is not None:
+                self._loop.call_soon_threadsafe(self._loop.stop)
+                self._pump.join()
             if self._owns_ray:
                 self._owns_ray = False
                 _disconnect()
 
     def _new_actor(self) -> Any:
-        # Requests beyond the pool's size queue in the local pool, not in Ray.
-        concurrency = max(_ACTOR_CONCURRENCY, (self._max_in_flight or 0) + 2)
-        options = {"max_concurrency": concurrency, **self._actor_options}
+        options = {"max_concurrency": _ACTOR_CONCURRENCY, **self._actor_options}
         return _RemoteActor.options(**options).remote(self._pool_options)
 
     # -- routing -------------------------------------------------------------
@@ -285,8 +423,8 @@ class _Router:
         with self._lock:
             slot.capacity = self._max_in_flight or 2 * size
             slot.up = True
-            wakes = self._dispatch()
-        self._wake(wakes)
+            failures = self._dispatch()
+        _fail(failures)
 
     def _pick(self) -> _Slot | None:
         """The serving actor with the fewest requests in flight and room for one
@@ -300,70 +438,152 @@ class _Router:
                 best = slot
         return best
 
-    def _dispatch(self) -> _Wakes:
-        """Grants free actor places to waiting requests, oldest first, or fails
-        them when no actor is left.  Holds the lock; the caller wakes them."""
-        wakes: _Wakes = []
+    def _route(self, request: _Request, slot: _Slot) -> None:
+        """Holds the lock."""
+        request.slot = slot
+        slot.pending.append(request)
+        self._schedule_flush()
+
+    def _dispatch(self) -> _Failures:
+        """Routes waiting requests to free actor places, oldest first, or fails
+        them when no actor is left.  Holds the lock; the caller fails them."""
         while self._waiters:
-            if self._waiters[0].abandoned:
-                self._waiters.popleft()
-                continue
             slot = self._pick()
             if slot is None:
                 break
-            slot.in_flight += 1
-            wakes.append((self._waiters.popleft(), slot))
+            self._route(self._waiters.popleft(), slot)
+        failures: _Failures = []
         if self._waiters and all(s.given_up for s in self._slots):
-            lost = ActorLost.of("(all)", "no actor could be restarted")
-            wakes.extend((w, lost) for w in self._waiters)
+            failures = [(r, ActorLost.of("(all)", "no actor could be restarted")) for r in self._waiters]
             self._waiters.clear()
-        return wakes
+        return failures
 
-    def _wake(self, wakes: _Wakes) -> None:
-        for waiter, outcome in wakes:
-            waiter.wake(outcome)
-
-    def acquire(self, wake: Callable[[_Slot | BaseException], None]) -> _Slot | _Waiter:
-        """A slot with the request counted in flight, or a queued waiter whose
-        `wake` will get one."""
+    def call(self, method: str, args: tuple[Any, ...], kwargs: dict[str, Any]) -> concurrent.futures.Future[Any]:
+        """Routes a request; its future gets the local pool's result or error.
+        Cancelling the future withdraws the request, or cancels it on the actor."""
+        # Pickled here, so a request that cannot travel fails alone, in its caller.
+        payload = pickle.dumps((method, args, kwargs), pickle.HIGHEST_PROTOCOL)
         with self._lock:
             if self._closed:
                 raise _closed()
-            if not self._waiters:
-                slot = self._pick()
-                if slot is not None:
-                    slot.in_flight += 1
-                    return slot
-            waiter = _Waiter(wake)
-            self._waiters.append(waiter)
-            wakes = self._dispatch()
-        self._wake(wakes)
-        return waiter
+            request = _Request(next(self._ids), payload)
+            slot = None if self._waiters else self._pick()
+            if slot is not None:
+                self._route(request, slot)
+            else:
+                self._waiters.append(request)
+            failures = self._dispatch()
+        _fail(failures)
+        request.future.add_done_callback(lambda f: self._withdraw(request) if f.cancelled() else None)
+        return request.future
 
-    def abandon(self, waiter: _Waiter) -> None:
-        """The waiting request was cancelled: it is granted nothing from now on."""
+    def _withdraw(self, request: _Request) -> None:
+        """The caller cancelled the request: an unsent one is dropped; one an
+        actor holds is cancelled there and keeps its place until it ends."""
         with self._lock:
-            waiter.abandoned = True
+            slot = request.slot
+            if slot is None:
+                if request in self._waiters:
+                    self._waiters.remove(request)
+            elif request in slot.pending:
+                slot.pending.remove(request)
+                request.slot = None
+            elif request.id in slot.held:
+                slot.cancels.append(request.id)
+                self._schedule_flush()
+            failures = self._dispatch()
+        _fail(failures)
 
-    def release(self, slot: _Slot) -> None:
+    # -- the pump: sending batches, receiving answers --------------------------
+
+    def _schedule_flush(self) -> None:
+        """Has the pump send what is due.  Holds the lock."""
+        if not self._flush_due and self._loop is not None and not self._closed:
+            self._flush_due = True
+            self._loop.call_soon_threadsafe(self._flush)
+
+    def _flush(self) -> None:
+        """Sends, for every serving actor, its pending requests and cancellations:
+        with a new `collect` when none waits and the actor holds requests, else
+        with a `submit` unless one is on its way.  Runs on the pump."""
+        sends = []
         with self._lock:
-            slot.in_flight -= 1
-            wakes = self._dispatch()
-        self._wake(wakes)
+            self._flush_due = False
+            if self._closed:
+                return
+            for slot in self._slots:
+                if not slot.up:
+                    continue
+                if not slot.collecting and (slot.held or slot.pending):
+                    slot.collecting = True
+                    sends.append(self._take(slot, "collect"))
+                elif (slot.pending or slot.cancels) and not slot.submitting:
+                    slot.submitting = True
+                    sends.append(self._take(slot, "submit"))
+        for slot, generation, actor, channel, batch, cancels in sends:
+            try:
+                ref = getattr(actor, channel).remote(batch, cancels)
+            except Exception as exc:  # Ray refused the call: treat the actor as lost
+                self._lose(slot, generation, exc)
+                continue
+            task = asyncio.ensure_future(self._receive(slot, generation, channel == "collect", ref))
+            self._receiving.add(task)  # the loop keeps only weak references
+            task.add_done_callback(self._receiving.discard)
+
+    def _take(self, slot: _Slot, channel: str) -> tuple[_Slot, int, Any, str, list[tuple[int, bytes]], list[int]]:
+        """Moves the slot's pending requests to `held` for sending.  Holds the lock."""
+        batch = [(r.id, r.payload) for r in slot.pending]
+        slot.held.update((r.id, r) for r in slot.pending)
+        slot.pending = []
+        cancels, slot.cancels = slot.cancels, []
+        return slot, slot.generation, slot.actor, channel, batch, cancels
+
+    async def _receive(self, slot: _Slot, generation: int, collect: bool, ref: Any) -> None:
+        try:
+            answers: list[_Answer] = await ref
+        except Exception as exc:  # the actor died, or Ray lost its answer
+            self._lose(slot, generation, exc)
+            return
+        done: list[tuple[_Request, bool, Any]] = []
+        with self._lock:
+            if slot.generation != generation:
+                return  # a lost actor's late answer: its requests were failed
+            for rid, ok, value in answers:
+                if (request := slot.held.pop(rid, None)) is not None:
+                    done.append((request, ok, value))
+            if collect:
+                slot.collecting = False
+            else:
+                slot.submitting = False
+            failures = self._dispatch()
+            self._schedule_flush()
+        for request, ok, value in done:
+            _settle(request.future, ok, value)
+        _fail(failures)
 
     # -- failure -------------------------------------------------------------
 
-    def lost(self, slot: _Slot, generation: int, exc: BaseException) -> ActorLost:
-        """The error for a request whose actor failed; takes the actor out of
-        routing (once per failure) and starts bringing it back."""
+    def _lose(self, slot: _Slot, generation: int, exc: BaseException) -> None:
+        """The actor failed: fails the requests it held, routes the unsent ones
+        elsewhere, takes it out of routing and starts bringing it back."""
         with self._lock:
-            if slot.generation == generation and slot.up and not self._closed:
-                slot.up = False
-                slot.generation += 1
+            if slot.generation != generation or not slot.up:
+                return
+            slot.up = False
+            slot.generation += 1
+            held, slot.held = list(slot.held.values()), {}
+            for request in reversed(slot.pending):
+                request.slot = None
+                self._waiters.appendleft(request)
+            slot.pending, slot.cancels = [], []
+            slot.submitting = slot.collecting = False
+            name = slot.name
+            if not self._closed:
                 threading.Thread(target=self._recover, args=(slot,), name="ombrix-cluster-recovery",
                                  daemon=True).start()
-        reason = str(exc).strip().splitlines() or [type(exc).__name__]
-        return ActorLost.of(slot.name, reason[0])
+            failures = self._dispatch()
+        reason = (str(exc).strip().splitlines() or [type(exc).__name__])[0]
+        _fail([(r, ActorLost.of(name, reason)) for r in held] + failures)
 
     def _recover(self, slot: _Slot) -> None:
         """Waits for Ray to restart the actor; replaces it when Ray reports it
@@ -386,8 +606,8 @@ class _Router:
             delay = min(2 * delay, _RECOVERY_MAX_DELAY)
         with self._lock:
             slot.given_up = True
-            wakes = self._dispatch()
-        self._wake(wakes)
+            failures = self._dispatch()
+        _fail(failures)
 
     @property
     def actors_serving(self) -> int:
@@ -454,50 +674,8 @@ class AsyncClusterPool:
     async def _call(self, method: str, args: tuple[Any, ...], kwargs: dict[str, Any]) -> Any:
         if not self._started:
             await self.start()
-        router = self._router
-        loop = asyncio.get_running_loop()
-        granted: asyncio.Future[_Slot] = loop.create_future()
-
-        def settle(outcome: _Slot | BaseException) -> None:
-            if granted.done():  # cancelled meanwhile: give the place back
-                if isinstance(outcome, _Slot):
-                    router.release(outcome)
-            elif isinstance(outcome, BaseException):
-                granted.set_exception(outcome)
-            else:
-                granted.set_result(outcome)
-
-        def wake(outcome: _Slot | BaseException) -> None:
-            try:
-                loop.call_soon_threadsafe(settle, outcome)
-            except RuntimeError:  # the caller's loop is gone
-                if isinstance(outcome, _Slot):
-                    router.release(outcome)
-
-        got = router.acquire(wake)
-        if isinstance(got, _Waiter):
-            try:
-                slot = await granted
-            except asyncio.CancelledError:
-                router.abandon(got)
-                if granted.done() and not granted.cancelled() and granted.exception() is None:
-                    router.release(granted.result())
-                raise
-        else:
-            slot = got
-        generation = slot.generation
-        try:
-            ref = slot.actor.call.remote(method, args, kwargs)
-            try:
-                ok, value = await ref
-            except asyncio.CancelledError:
-                ray.cancel(ref)
-                raise
-            except RayActorError as exc:
-                raise router.lost(slot, generation, exc) from None
-        finally:
-            router.release(slot)
-        return _answer(ok, value)
+        # Cancelling the awaiting task cancels the request's future too.
+        return await asyncio.wrap_future(self._router.call(method, args, kwargs))
 
     async def run_inline(self, code: str, args: dict[str, Any] | None = None, **options: Any) -> dict[str, Any]:
         result: dict[str, Any] = await self._call("run_inline", (code, args), options)
@@ -555,41 +733,12 @@ class ClusterPool:
         return self._router.actors_serving
 
     def _call(self, method: str, args: tuple[Any, ...], kwargs: dict[str, Any]) -> Any:
-        router = self._router
-        outcomes: list[_Slot | BaseException] = []
-        granted = threading.Event()
-
-        def wake(outcome: _Slot | BaseException) -> None:
-            outcomes.append(outcome)
-            granted.set()
-
-        got = router.acquire(wake)
-        if isinstance(got, _Waiter):
-            try:
-                granted.wait()
-            except BaseException:  # KeyboardInterrupt while waiting
-                router.abandon(got)
-                if outcomes and isinstance(outcomes[0], _Slot):
-                    router.release(outcomes[0])
-                raise
-            if isinstance(outcomes[0], BaseException):
-                raise outcomes[0]
-            slot = outcomes[0]
-        else:
-            slot = got
-        generation = slot.generation
+        future = self._router.call(method, args, kwargs)
         try:
-            ref = slot.actor.call.remote(method, args, kwargs)
-            try:
-                ok, value = ray.get(ref)
-            except RayActorError as exc:
-                raise router.lost(slot, generation, exc) from None
-            except BaseException:
-                ray.cancel(ref)
-                raise
-        finally:
-            router.release(slot)
-        return _answer(ok, value)
+            return future.result()
+        except BaseException:
+            future.cancel()  # KeyboardInterrupt while waiting; no-op once answered
+            raise
 
     def run_inline(self, code: str, args: dict[str, Any] | None = None, **options: Any) -> dict[str, Any]:
         result: dict[str, Any] = self._call("run_inline", (code, args), options)
