@@ -63,6 +63,13 @@ _RECOVERY_MAX_DELAY = 2.0
 # Concurrent Ray calls an actor accepts: requests run as the actor's own tasks,
 # so only `ready`, `submit`, `collect` and `close` count against it.
 _ACTOR_CONCURRENCY = 16
+# Requests routed to one actor per worker of its pool, by default.  Two keep
+# a worker busy while an answer and the next request travel; the rest let
+# requests and answers share calls under load.
+_DEPTH = 4
+# How long after a collect's answer the next one to an actor still holding
+# requests waits, unless it has to carry requests there at once.
+_COLLECT_INTERVAL = 0.002
 # How long closing waits for the actors to close their pools before killing them.
 _CLOSE_TIMEOUT = 30.0
 
@@ -254,6 +261,9 @@ class _Slot:
         self.cancels: list[int] = []
         self.submitting = False
         self.collecting = False
+        self.ahead = 1  # requests the actor holds before more wait for a collect
+        self.next_collect = 0.0  # the pump's loop time before which no collect is re-sent
+        self.timer = False  # a flush at next_collect is scheduled
 
     @property
     def in_flight(self) -> int:
@@ -421,7 +431,8 @@ class _Router:
 
     def _serve(self, slot: _Slot, size: int) -> None:
         with self._lock:
-            slot.capacity = self._max_in_flight or 2 * size
+            slot.capacity = self._max_in_flight or _DEPTH * size
+            slot.ahead = 2 * size
             slot.up = True
             failures = self._dispatch()
         _fail(failures)
@@ -503,10 +514,17 @@ class _Router:
             self._loop.call_soon_threadsafe(self._flush)
 
     def _flush(self) -> None:
-        """Sends, for every serving actor, its pending requests and cancellations:
-        with a new `collect` when none waits and the actor holds requests, else
-        with a `submit` unless one is on its way.  Runs on the pump."""
+        """Sends what each serving actor needs now.  Runs on the pump.
+
+        Requests go at once while the actor has fewer than `ahead` of them
+        (so no worker there waits a round trip for its next one): with a new
+        `collect` when none waits, else with a `submit` unless one is on its
+        way.  Beyond that they wait for the next `collect`, which an actor
+        still holding requests gets at most every `_COLLECT_INTERVAL`: under
+        load each call then carries several requests and answers."""
         sends = []
+        assert self._loop is not None
+        now = self._loop.time()
         with self._lock:
             self._flush_due = False
             if self._closed:
@@ -514,10 +532,15 @@ class _Router:
             for slot in self._slots:
                 if not slot.up:
                     continue
+                urgent = bool(slot.cancels) or (bool(slot.pending) and len(slot.held) < slot.ahead)
                 if not slot.collecting and (slot.held or slot.pending):
-                    slot.collecting = True
-                    sends.append(self._take(slot, "collect"))
-                elif (slot.pending or slot.cancels) and not slot.submitting:
+                    if urgent or now >= slot.next_collect:
+                        slot.collecting = True
+                        sends.append(self._take(slot, "collect"))
+                    elif not slot.timer:
+                        slot.timer = True
+                        self._loop.call_at(slot.next_collect, self._timer, slot)
+                elif urgent and not slot.submitting:
                     slot.submitting = True
                     sends.append(self._take(slot, "submit"))
         for slot, generation, actor, channel, batch, cancels in sends:
@@ -529,6 +552,10 @@ class _Router:
             task = asyncio.ensure_future(self._receive(slot, generation, channel == "collect", ref))
             self._receiving.add(task)  # the loop keeps only weak references
             task.add_done_callback(self._receiving.discard)
+
+    def _timer(self, slot: _Slot) -> None:
+        slot.timer = False
+        self._flush()
 
     def _take(self, slot: _Slot, channel: str) -> tuple[_Slot, int, Any, str, list[tuple[int, bytes]], list[int]]:
         """Moves the slot's pending requests to `held` for sending.  Holds the lock."""
@@ -553,6 +580,7 @@ class _Router:
                     done.append((request, ok, value))
             if collect:
                 slot.collecting = False
+                slot.next_collect = self._loop.time() + _COLLECT_INTERVAL if self._loop else 0.0
             else:
                 slot.submitting = False
             failures = self._dispatch()
