@@ -60,8 +60,8 @@ _METHODS = frozenset({"run_inline", "run_script", "run_function", "validate", "r
 # Consecutive failed attempts to bring one actor back before its slot is given up.
 _RECOVERY_ATTEMPTS = 8
 _RECOVERY_MAX_DELAY = 2.0
-# Concurrent Ray calls an actor accepts: requests run as the actor's own tasks,
-# so only `ready`, `submit`, `collect` and `close` count against it.
+# Ray threads of an actor: requests run on its own loop, so only the calls
+# `ready`, `submit`, `collect` and `close` take one.
 _ACTOR_CONCURRENCY = 16
 # Requests routed to one actor per worker of its pool, by default.  Two keep
 # a worker busy while an answer and the next request travel; the rest let
@@ -106,102 +106,134 @@ def _portable(exc: Exception) -> Exception:
     return exc
 
 
-class _PoolActor:
-    """The Ray actor: owns one local AsyncWorkerPool, started on first use.
+class _Runner:
+    """An actor's local AsyncWorkerPool, started on first use, and the tasks
+    running requests on it, on an event loop in a thread of its own.
 
-    Requests arrive pickled, `(method, args, kwargs)`, keyed by the driver's
-    request id; each runs as a task of its own.  Every answer is
-    `(id, True, value)` or `(id, False, exception)`: the local pool's
-    exceptions travel as values, so the caller re-raises them with their own
-    type and attributes rather than Ray's wrapper.
+    `changed` guards `running` (ids of requests started and not answered),
+    `done` (answers not collected yet) and `closed`; the rest is the loop's.
     """
 
     def __init__(self, options: dict[str, Any]) -> None:
         self._options = options
-        self._pool: AsyncWorkerPool | None = None
+        self.pool: AsyncWorkerPool | None = None
         self._lock: asyncio.Lock | None = None
-        self._closed = False
-        self._running: dict[int, asyncio.Task[None]] = {}
-        self._done: list[_Answer] = []
-        self._changed: asyncio.Event | None = None
+        self.loop = asyncio.new_event_loop()
+        threading.Thread(target=self.loop.run_forever, name="ombrix-actor-loop", daemon=True).start()
+        self.changed = threading.Condition()
+        self.running: set[int] = set()
+        self.done: list[_Answer] = []
+        self.closed = False
+        self._tasks: dict[int, asyncio.Task[None]] = {}
 
-    async def _get_pool(self) -> AsyncWorkerPool:
-        if self._closed:
+    def wait(self, coro: Any) -> Any:
+        """Runs a coroutine on the loop and waits for it."""
+        return asyncio.run_coroutine_threadsafe(coro, self.loop).result()
+
+    async def get_pool(self) -> AsyncWorkerPool:
+        if self.closed:
             raise RuntimeError("the cluster pool is closed")
-        if self._pool is None:
+        if self.pool is None:
             if self._lock is None:
                 self._lock = asyncio.Lock()
             async with self._lock:
-                if self._pool is None:
+                if self.pool is None:
                     pool = AsyncWorkerPool(**self._options)
                     await pool.__aenter__()
-                    self._pool = pool
-        return self._pool
-
-    async def ready(self) -> tuple[bool, Any]:
-        """Starts the local pool; answers its size."""
-        try:
-            pool = await self._get_pool()
-        except Exception as exc:
-            return False, _portable(exc)
-        return True, pool.options.size
+                    self.pool = pool
+        return self.pool
 
     async def _run(self, rid: int, payload: bytes) -> None:
         try:
             method, args, kwargs = pickle.loads(payload)
             if method not in _METHODS:
                 raise ValueError(f"unknown pool method {method!r}")
-            pool = await self._get_pool()
+            pool = await self.get_pool()
             answer: _Answer = (rid, True, await getattr(pool, method)(*args, **kwargs))
         except asyncio.CancelledError:
             answer = (rid, False, RuntimeError("the request was cancelled"))
         except Exception as exc:
             answer = (rid, False, _portable(exc))
-        self._running.pop(rid, None)
-        self._done.append(answer)
-        if self._changed is not None:
-            self._changed.set()
+        self._tasks.pop(rid, None)
+        with self.changed:
+            self.running.discard(rid)
+            self.done.append(answer)
+            self.changed.notify_all()
 
-    def _start(self, batch: list[tuple[int, bytes]], cancels: list[int]) -> None:
+    def _begin(self, batch: list[tuple[int, bytes]], cancels: list[int]) -> None:
         for rid, payload in batch:
-            self._running[rid] = asyncio.ensure_future(self._run(rid, payload))
+            self._tasks[rid] = self.loop.create_task(self._run(rid, payload))
         for rid in cancels:
-            task = self._running.get(rid)
+            task = self._tasks.get(rid)
             if task is not None:
                 task.cancel()
 
-    def _take(self) -> list[_Answer]:
-        done, self._done = self._done, []
+    def start(self, batch: list[tuple[int, bytes]], cancels: list[int]) -> None:
+        """Starts the batch's requests and cancels those named (any thread)."""
+        if batch or cancels:
+            with self.changed:
+                self.running.update(rid for rid, _ in batch)
+            self.loop.call_soon_threadsafe(self._begin, batch, cancels)
+
+    def take(self) -> list[_Answer]:
+        """Holds `changed`."""
+        done, self.done = self.done, []
         return done
 
-    async def submit(self, batch: list[tuple[int, bytes]], cancels: list[int]) -> list[_Answer]:
-        """Starts the requests and cancels the ones named; answers what is done."""
-        self._start(batch, cancels)
-        return self._take()
 
-    async def collect(self, batch: list[tuple[int, bytes]], cancels: list[int]) -> list[_Answer]:
+class _PoolActor:
+    """The Ray actor: runs requests on a local pool (see `_Runner`).
+
+    A threaded actor, all of whose methods are plain ones (it costs less per
+    call than an async actor, and `collect` blocks only one of its threads).
+    Requests arrive pickled, `(method, args, kwargs)`, keyed by the driver's
+    request id.  Every answer is `(id, True, value)` or `(id, False,
+    exception)`: the local pool's exceptions travel as values, so the caller
+    re-raises them with their own type and attributes rather than Ray's
+    wrapper.
+    """
+
+    def __init__(self, options: dict[str, Any]) -> None:
+        self._runner = _Runner(options)
+
+    def ready(self) -> tuple[bool, Any]:
+        """Starts the local pool; answers its size."""
+        try:
+            pool = self._runner.wait(self._runner.get_pool())
+        except Exception as exc:
+            return False, _portable(exc)
+        return True, pool.options.size
+
+    def submit(self, batch: list[tuple[int, bytes]], cancels: list[int]) -> list[_Answer]:
+        """Starts the requests and cancels the ones named; answers what is done."""
+        runner = self._runner
+        runner.start(batch, cancels)
+        with runner.changed:
+            return runner.take()
+
+    def collect(self, batch: list[tuple[int, bytes]], cancels: list[int]) -> list[_Answer]:
         """Starts the requests like `submit`, then waits until some answer is
         ready and returns them all; returns at once with none when nothing is
         running or the actor is closing."""
-        self._start(batch, cancels)
-        if self._changed is None:
-            self._changed = asyncio.Event()
-        while not self._done and self._running and not self._closed:
-            self._changed.clear()
-            await self._changed.wait()
-        return self._take()
+        runner = self._runner
+        runner.start(batch, cancels)
+        with runner.changed:
+            while not runner.done and runner.running and not runner.closed:
+                runner.changed.wait()
+            return runner.take()
 
-    async def close(self) -> list[_Answer]:
+    def close(self) -> list[_Answer]:
         """Closes the local pool; answers every request still held, which the
         closing pool has failed."""
-        self._closed = True
-        if self._changed is not None:
-            self._changed.set()
-        if self._pool is not None:
-            await self._pool.aclose()
-        if self._running:
-            await asyncio.wait(list(self._running.values()))
-        return self._take()
+        runner = self._runner
+        with runner.changed:
+            runner.closed = True
+            runner.changed.notify_all()
+        if runner.pool is not None:
+            runner.wait(runner.pool.aclose())
+        with runner.changed:
+            runner.changed.wait_for(lambda: not runner.running, timeout=_CLOSE_TIMEOUT)
+            return runner.take()
 
 
 _RemoteActor = ray.remote(_PoolActor)
