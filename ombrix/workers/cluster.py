@@ -19,8 +19,9 @@ carries the requests routed to the actor since the last call; `submit` carries
 requests routed while a `collect` is already waiting, and returns at once.
 The actor starts each request as its own task on its local pool, so a slow
 request holds back neither another's answer nor new submissions.  Batches form
-only under load: an idle pool sends a request in one call.  Both channels are
-driven by one pump thread running an event loop.
+only under load: an idle pool sends a request in one call.  Each channel of
+each actor has a thread of its own, which waits for Ray in a blocking call
+(cheaper than awaiting a reference).
 
 Timeouts, limits and recycling are the actor's local pool's business.  When
 an actor dies, the requests it held, or that were on their way to it, fail
@@ -281,7 +282,7 @@ class _Slot:
     """One actor place: its handle, the requests routed to it (`pending`, not
     sent yet; `held`, sent or on their way), and its two channels."""
 
-    def __init__(self, index: int, actor: Any) -> None:
+    def __init__(self, index: int, actor: Any, lock: threading.Lock) -> None:
         self.index = index
         self.actor = actor
         self.capacity = 1
@@ -294,8 +295,9 @@ class _Slot:
         self.submitting = False
         self.collecting = False
         self.ahead = 1  # requests the actor holds before more wait for a collect
-        self.next_collect = 0.0  # the pump's loop time before which no collect is re-sent
-        self.timer = False  # a flush at next_collect is scheduled
+        self.next_collect = 0.0  # no collect to a busy actor before this (time.monotonic)
+        # Wakes the slot's channel threads; shares the router's lock.
+        self.wake = threading.Condition(lock)
 
     @property
     def in_flight(self) -> int:
@@ -340,9 +342,9 @@ def _fail(failures: _Failures) -> None:
 class _Router:
     """The actors of one pool, which requests they hold, and their recovery.
 
-    Thread-safe: callers route requests from any thread; the pump thread's
-    event loop sends them and receives the answers; recovery runs in threads of
-    its own.  Blocking calls (start, close) are for a plain thread.
+    Thread-safe: callers route requests from any thread; each actor's two
+    channel threads send them and settle the answers; recovery runs in
+    threads of its own.  Blocking calls (start, close) are for a plain thread.
     """
 
     def __init__(
@@ -377,10 +379,7 @@ class _Router:
         self._owns_ray = False
         self._closed = False
         self._closing = threading.Lock()
-        self._loop: asyncio.AbstractEventLoop | None = None
-        self._pump: threading.Thread | None = None
-        self._flush_due = False
-        self._receiving: set[asyncio.Future[None]] = set()
+        self._channels: list[threading.Thread] = []
 
     # -- life cycle (blocking) ------------------------------------------------
 
@@ -388,31 +387,20 @@ class _Router:
         """Connects, places the actors and waits until every one serves."""
         self._owns_ray = _connect(self._address, self._ray_init)
         try:
-            loop = asyncio.new_event_loop()
-            self._pump = threading.Thread(target=self._run_pump, args=(loop,), name="ombrix-cluster-pump",
-                                          daemon=True)
-            self._pump.start()
-            self._loop = loop
-            slots = [_Slot(i, self._new_actor()) for i in range(self._actors)]
+            slots = [_Slot(i, self._new_actor(), self._lock) for i in range(self._actors)]
             with self._lock:
                 self._slots = slots
+            for slot in slots:
+                for collect in (True, False):
+                    thread = threading.Thread(target=self._channel, args=(slot, collect), daemon=True,
+                                              name=f"ombrix-cluster-{'collect' if collect else 'submit'}")
+                    thread.start()
+                    self._channels.append(thread)
             for slot, (ok, value) in zip(slots, ray.get([s.actor.ready.remote() for s in slots]), strict=True):
                 self._serve(slot, _answer(ok, value))
         except BaseException:
             self.close()
             raise
-
-    @staticmethod
-    def _run_pump(loop: asyncio.AbstractEventLoop) -> None:
-        asyncio.set_event_loop(loop)
-        try:
-            loop.run_forever()
-        finally:
-            tasks = asyncio.all_tasks(loop)
-            for task in tasks:
-                task.cancel()
-            loop.run_until_complete(asyncio.gather(*tasks, return_exceptions=True))
-            loop.close()
 
     def close(self) -> None:
         """Closes every actor's pool, then ends the actors; idempotent.
@@ -429,6 +417,7 @@ class _Router:
                 for slot in self._slots:
                     failures.extend((r, _closed()) for r in slot.pending)
                     slot.pending = []
+                    slot.wake.notify_all()
             _fail(failures)
             if self._slots:
                 closing = [s.actor.close.remote() for s in self._slots]
@@ -448,9 +437,8 @@ class _Router:
                         if (request := held.pop(rid, None)) is not None:
                             _settle(request.future, ok, value)
                     _fail([(r, _closed()) for r in held.values()])
-            if self._loop is not None and self._pump is not None:
-                self._loop.call_soon_threadsafe(self._loop.stop)
-                self._pump.join()
+            for thread in self._channels:
+                thread.join(_CLOSE_TIMEOUT)
             if self._owns_ray:
                 self._owns_ray = False
                 _disconnect()
@@ -466,6 +454,7 @@ class _Router:
             slot.capacity = self._max_in_flight or _DEPTH * size
             slot.ahead = 2 * size
             slot.up = True
+            slot.wake.notify_all()
             failures = self._dispatch()
         _fail(failures)
 
@@ -485,7 +474,8 @@ class _Router:
         """Holds the lock."""
         request.slot = slot
         slot.pending.append(request)
-        self._schedule_flush()
+        if len(slot.held) < slot.ahead:  # to be sent now, not with the next collect
+            slot.wake.notify_all()
 
     def _dispatch(self) -> _Failures:
         """Routes waiting requests to free actor places, oldest first, or fails
@@ -533,93 +523,83 @@ class _Router:
                 request.slot = None
             elif request.id in slot.held:
                 slot.cancels.append(request.id)
-                self._schedule_flush()
+                slot.wake.notify_all()
             failures = self._dispatch()
         _fail(failures)
 
-    # -- the pump: sending batches, receiving answers --------------------------
+    # -- the channels: sending batches, receiving answers ----------------------
 
-    def _schedule_flush(self) -> None:
-        """Has the pump send what is due.  Holds the lock."""
-        if not self._flush_due and self._loop is not None and not self._closed:
-            self._flush_due = True
-            self._loop.call_soon_threadsafe(self._flush)
+    def _channel(self, slot: _Slot, collect: bool) -> None:
+        """A thread driving one of the slot's channels for the pool's life:
+        waits until the slot has something to send over it, sends it, waits
+        for the actor's answers and settles them."""
+        channel = "collect" if collect else "submit"
+        with self._lock:
+            while not self._closed:
+                wait = self._due(slot, collect)
+                if wait is not None:
+                    slot.wake.wait(wait if wait > 0 else None)
+                    continue
+                generation, actor = slot.generation, slot.actor
+                batch = [(r.id, r.payload) for r in slot.pending]
+                slot.held.update((r.id, r) for r in slot.pending)
+                slot.pending = []
+                cancels, slot.cancels = slot.cancels, []
+                self._lock.release()
+                try:
+                    answers: list[_Answer] = ray.get(getattr(actor, channel).remote(batch, cancels))
+                except Exception as exc:  # the actor died, or Ray lost its answer
+                    if not self._closed:  # closing settles what the actors held
+                        self._lose(slot, generation, exc)
+                    continue
+                finally:
+                    self._lock.acquire()
+                if slot.generation != generation:
+                    continue  # a lost actor's late answer: its requests were failed
+                if collect:
+                    slot.collecting = False
+                    slot.next_collect = time.monotonic() + _COLLECT_INTERVAL
+                else:
+                    slot.submitting = False
+                for rid, ok, value in answers:
+                    if (request := slot.held.pop(rid, None)) is not None:
+                        _settle(request.future, ok, value)
+                slot.wake.notify_all()
+                failures = self._dispatch()
+                if failures:
+                    self._lock.release()
+                    try:
+                        _fail(failures)
+                    finally:
+                        self._lock.acquire()
 
-    def _flush(self) -> None:
-        """Sends what each serving actor needs now.  Runs on the pump.
+    def _due(self, slot: _Slot, collect: bool) -> float | None:
+        """None when the channel is to send now (marked as sending), else how
+        long it waits (0: until woken).  Holds the lock.
 
-        Requests go at once while the actor has fewer than `ahead` of them
-        (so no worker there waits a round trip for its next one): with a new
+        Requests go at once while the actor has fewer than `ahead` of them (so
+        no worker there waits a round trip for its next one): with a new
         `collect` when none waits, else with a `submit` unless one is on its
         way.  Beyond that they wait for the next `collect`, which an actor
-        still holding requests gets at most every `_COLLECT_INTERVAL`: under
-        load each call then carries several requests and answers."""
-        sends = []
-        assert self._loop is not None
-        now = self._loop.time()
-        with self._lock:
-            self._flush_due = False
-            if self._closed:
-                return
-            for slot in self._slots:
-                if not slot.up:
-                    continue
-                urgent = bool(slot.cancels) or (bool(slot.pending) and len(slot.held) < slot.ahead)
-                if not slot.collecting and (slot.held or slot.pending):
-                    if urgent or now >= slot.next_collect:
-                        slot.collecting = True
-                        sends.append(self._take(slot, "collect"))
-                    elif not slot.timer:
-                        slot.timer = True
-                        self._loop.call_at(slot.next_collect, self._timer, slot)
-                elif urgent and not slot.submitting:
-                    slot.submitting = True
-                    sends.append(self._take(slot, "submit"))
-        for slot, generation, actor, channel, batch, cancels in sends:
-            try:
-                ref = getattr(actor, channel).remote(batch, cancels)
-            except Exception as exc:  # Ray refused the call: treat the actor as lost
-                self._lose(slot, generation, exc)
-                continue
-            task = asyncio.ensure_future(self._receive(slot, generation, channel == "collect", ref))
-            self._receiving.add(task)  # the loop keeps only weak references
-            task.add_done_callback(self._receiving.discard)
-
-    def _timer(self, slot: _Slot) -> None:
-        slot.timer = False
-        self._flush()
-
-    def _take(self, slot: _Slot, channel: str) -> tuple[_Slot, int, Any, str, list[tuple[int, bytes]], list[int]]:
-        """Moves the slot's pending requests to `held` for sending.  Holds the lock."""
-        batch = [(r.id, r.payload) for r in slot.pending]
-        slot.held.update((r.id, r) for r in slot.pending)
-        slot.pending = []
-        cancels, slot.cancels = slot.cancels, []
-        return slot, slot.generation, slot.actor, channel, batch, cancels
-
-    async def _receive(self, slot: _Slot, generation: int, collect: bool, ref: Any) -> None:
-        try:
-            answers: list[_Answer] = await ref
-        except Exception as exc:  # the actor died, or Ray lost its answer
-            self._lose(slot, generation, exc)
-            return
-        done: list[tuple[_Request, bool, Any]] = []
-        with self._lock:
-            if slot.generation != generation:
-                return  # a lost actor's late answer: its requests were failed
-            for rid, ok, value in answers:
-                if (request := slot.held.pop(rid, None)) is not None:
-                    done.append((request, ok, value))
-            if collect:
-                slot.collecting = False
-                slot.next_collect = self._loop.time() + _COLLECT_INTERVAL if self._loop else 0.0
-            else:
-                slot.submitting = False
-            failures = self._dispatch()
-            self._schedule_flush()
-        for request, ok, value in done:
-            _settle(request.future, ok, value)
-        _fail(failures)
+        still holding requests gets at most every `_COLLECT_INTERVAL` after
+        the last one answered: under load each call then carries several
+        requests and answers."""
+        if not slot.up:
+            return 0
+        urgent = bool(slot.cancels) or (bool(slot.pending) and len(slot.held) < slot.ahead)
+        if collect:
+            if slot.collecting or not (slot.held or slot.pending):
+                return 0
+            if not urgent:
+                delay = slot.next_collect - time.monotonic()
+                if delay > 0:
+                    return delay
+            slot.collecting = True
+        else:
+            if not (urgent and slot.collecting) or slot.submitting:
+                return 0
+            slot.submitting = True
+        return None
 
     # -- failure -------------------------------------------------------------
 
@@ -637,6 +617,7 @@ class _Router:
                 self._waiters.appendleft(request)
             slot.pending, slot.cancels = [], []
             slot.submitting = slot.collecting = False
+            slot.wake.notify_all()
             name = slot.name
             if not self._closed:
                 threading.Thread(target=self._recover, args=(slot,), name="ombrix-cluster-recovery",
