@@ -174,3 +174,30 @@ def test_close_ends_workers_and_actors_and_keeps_the_cluster(local_ray):
     with pytest.raises(RuntimeError):
         pool.run_inline("result = 1")
     assert ray.is_initialized() and ray.get(ray.put(7)) == 7
+
+
+def test_batched_answers_stay_apart_and_a_slow_request_holds_none_back(local_ray):
+    async def scenario():
+        async with AsyncClusterPool(actors=2, size=2) as pool:
+            slow = asyncio.ensure_future(pool.run_inline("import time\ntime.sleep(3)\nresult = 'slow'"))
+            await asyncio.sleep(0.3)
+            answers = await asyncio.gather(*(pool.run_inline("result = args['n']", {"n": n}) for n in range(40)))
+            return slow.done(), [a["result"]["return_value"] for a in answers], await slow
+
+    slow_done_first, values, slow = asyncio.run(scenario())
+    assert values == list(range(40)) and slow["result"]["return_value"] == "slow"
+    assert not slow_done_first
+
+
+def test_cancelled_request_frees_its_place_and_bad_arguments_fail_alone(local_ray):
+    async def scenario():
+        async with AsyncClusterPool(actors=1, size=1, max_in_flight=1) as pool:
+            with pytest.raises(TypeError):
+                await pool.run_inline("result = 1", {"f": lambda: 1})
+            held = asyncio.ensure_future(pool.run_inline("import time\ntime.sleep(30)"))
+            await asyncio.sleep(0.5)
+            held.cancel()
+            # One place only: this waits until the actor has ended the cancelled one.
+            return await asyncio.wait_for(pool.run_inline("result = 2"), 15)
+
+    assert asyncio.run(scenario())["result"]["return_value"] == 2

@@ -68,6 +68,8 @@ _ACTOR_CONCURRENCY = 16
 # a worker busy while an answer and the next request travel; the rest let
 # requests and answers share calls under load.
 _DEPTH = 4
+# Requests an actor holds per worker before more wait for the next collect.
+_AHEAD = 2
 # How long after a collect's answer the next one to an actor still holding
 # requests waits, unless it has to carry requests there at once.
 _COLLECT_INTERVAL = 0.002
@@ -452,7 +454,7 @@ class _Router:
     def _serve(self, slot: _Slot, size: int) -> None:
         with self._lock:
             slot.capacity = self._max_in_flight or _DEPTH * size
-            slot.ahead = 2 * size
+            slot.ahead = _AHEAD * size
             slot.up = True
             slot.wake.notify_all()
             failures = self._dispatch()
@@ -494,8 +496,12 @@ class _Router:
     def call(self, method: str, args: tuple[Any, ...], kwargs: dict[str, Any]) -> concurrent.futures.Future[Any]:
         """Routes a request; its future gets the local pool's result or error.
         Cancelling the future withdraws the request, or cancels it on the actor."""
-        # Pickled here, so a request that cannot travel fails alone, in its caller.
-        payload = pickle.dumps((method, args, kwargs), pickle.HIGHEST_PROTOCOL)
+        # Pickled here, so a request that cannot travel fails alone, in its
+        # caller, with the TypeError the local pool gives arguments it cannot send.
+        try:
+            payload = pickle.dumps((method, args, kwargs), pickle.HIGHEST_PROTOCOL)
+        except Exception as exc:
+            raise TypeError(f"the request cannot be sent to an actor: {exc}") from exc
         with self._lock:
             if self._closed:
                 raise _closed()
