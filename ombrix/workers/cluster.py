@@ -6,10 +6,9 @@ only wait on the `concurrent.futures.Future` it gives each request (the
 asyncio face through `asyncio.wrap_future`).
 
 A request goes to the serving actor with the fewest requests in flight.  Each
-actor takes at most `max_in_flight` requests at once (by default twice its
-pool's size: one running and one queued per worker, so no worker waits a
-cluster round trip for its next request); the rest wait here, in arrival
-order, and so still go to whichever actor frees up first, or survives.
+actor takes at most `max_in_flight` requests at once (by default four per
+worker of its pool); the rest wait here, in arrival order, and so still go to
+whichever actor frees up first, or survives.
 
 A Ray call costs far more than a local request, so requests are not one call
 each.  The driver talks to an actor over two channels, each with at most one
@@ -18,10 +17,13 @@ actor's requests completes, with every answer ready at that moment, and
 carries the requests routed to the actor since the last call; `submit` carries
 requests routed while a `collect` is already waiting, and returns at once.
 The actor starts each request as its own task on its local pool, so a slow
-request holds back neither another's answer nor new submissions.  Batches form
-only under load: an idle pool sends a request in one call.  Each channel of
-each actor has a thread of its own, which waits for Ray in a blocking call
-(cheaper than awaiting a reference).
+request holds back neither another's answer nor new submissions.  A request is
+sent at once while its actor holds fewer than two per worker (so no worker
+waits a round trip for its next one); beyond that it waits for the next
+`collect`, which an actor still holding requests gets at most every
+`_COLLECT_INTERVAL`.  So batches form only under load, and an idle pool sends
+a request in one call.  Each channel of each actor has a thread of its own,
+which waits for Ray in a blocking call (cheaper than awaiting a reference).
 
 Timeouts, limits and recycling are the actor's local pool's business.  When
 an actor dies, the requests it held, or that were on their way to it, fail
@@ -667,8 +669,8 @@ _OPTIONS_DOC = """
     `actors` actors are placed, spread over the nodes; `actor_options` go to
     Ray's `.options()` for each (resources, runtime_env, ...); `ray_init` to
     `ray.init`; `max_in_flight` caps the requests one actor holds (default:
-    twice its pool's size).  Every other keyword (size, timeout, limits, env,
-    ...) goes to the AsyncWorkerPool each actor owns on its node.
+    four per worker of its pool).  Every other keyword (size, timeout,
+    limits, env, ...) goes to the AsyncWorkerPool each actor owns on its node.
 """
 
 
