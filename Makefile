@@ -7,7 +7,7 @@ PY := $(VENV)/bin/python
 SOURCES := $(wildcard ombrix/workers/*.cpp ombrix/workers/*.hpp ombrix/*.py ombrix/workers/*.py ombrix/workers/pool/*.py ombrix/workers/*.pyi ombrix/workers/py.typed) CMakeLists.txt pyproject.toml
 TEST_TOOLS := pytest hypothesis mypy ruff pytest-timeout
 # The host side (pure Python) is type-checked and linted by `make test`.
-HOST_CODE := ombrix/workers/pool ombrix/workers/startup.py
+HOST_CODE := ombrix/workers/pool ombrix/workers/startup.py ombrix/workers/cluster.py
 
 .PHONY: setup build test stubtest lint run clean asan valgrind fuzz bench
 
@@ -21,9 +21,16 @@ $(VENV)/.ready: tools/find-python Makefile
 
 setup: $(VENV)/.ready
 
+# The optional extras' dependencies (the `ray` extra, for ombrix.workers.cluster),
+# read from pyproject.toml, so the tests of every extra run here and in CI.
+$(VENV)/.extras: $(VENV)/.ready pyproject.toml
+	$(PY) -m pip install -q --disable-pip-version-check $$($(PY) -c 'import tomllib; \
+	  print(*sum(tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"].values(), []))')
+	@touch $@
+
 # The package, rebuilt in build/ (kept between runs, so rebuilds are incremental)
 # and installed into the virtual environment whenever a source changes.
-$(VENV)/.installed: $(VENV)/.ready $(SOURCES)
+$(VENV)/.installed: $(VENV)/.ready $(VENV)/.extras $(SOURCES)
 	PATH=$(CURDIR)/$(VENV)/bin:$$PATH $(PY) -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps .
 	@touch $@
 
@@ -121,9 +128,11 @@ fuzz: build
 
 # Cost against a plain-Python floor doing the same standard-library work.
 # BENCH_ARGS=--instructions adds instruction counts under callgrind (slow).
+# Then the cluster pool against the local pool, on a local Ray instance.
 bench: build
 	$(PY) -P bench/bench.py $(BENCH_ARGS)
 	$(PY) -P bench/pool.py $(filter --quick,$(BENCH_ARGS))
+	$(PY) -P bench/cluster.py $(filter --quick,$(BENCH_ARGS))
 
 clean:
 	rm -rf build $(VENV)

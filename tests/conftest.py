@@ -7,6 +7,10 @@ import sys
 
 import pytest
 
+# A local Ray instance keeps every connection on loopback only with this set
+# before Ray is imported; without it Ray uses the machine's network address.
+os.environ["RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER"] = "0"
+
 # The tests exercise the installed package, never the source tree: drop the
 # checkout root that `python -m pytest` puts on sys.path.
 _ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))

@@ -1,0 +1,203 @@
+"""The cluster pools on a local Ray instance (loopback only, two CPUs)."""
+import asyncio
+import concurrent.futures
+import os
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+
+ray = pytest.importorskip("ray", reason="the `ray` extra is not installed")
+
+from ombrix.workers.cluster import ActorLost, AsyncClusterPool, ClusterPool  # noqa: E402
+from ombrix.workers.pool import (  # noqa: E402
+    AsyncWorkerPool,
+    OutputLimitExceeded,
+    WorkerExited,
+    WorkerPool,
+    WorkerTimeout,
+)
+
+
+@pytest.fixture(scope="session")
+def local_ray(tmp_path_factory):
+    assert os.environ["RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER"] == "0"
+    # Ray puts the driver's working directory first on its workers' path; the
+    # checkout's source tree there would shadow the installed package.
+    cwd = os.getcwd()
+    os.chdir(tmp_path_factory.mktemp("ray"))
+    try:
+        ray.init(address="local", num_cpus=2, include_dashboard=False, log_to_driver=False)
+    finally:
+        os.chdir(cwd)
+    yield
+    ray.shutdown()
+
+
+def test_import_names_the_extra_when_ray_is_missing():
+    code = "import sys; sys.modules['ray'] = None; import ombrix.workers.cluster"
+    proc = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True, check=False)
+    assert proc.returncode != 0
+    assert "ImportError" in proc.stderr and "ombrix-custom-worker[ray]" in proc.stderr
+
+
+def calls(tmp_path):
+    """(method, args, kwargs) covering every method, failures and pool errors."""
+    script = tmp_path / "tool.py"
+    script.write_text("def add(a, b):\n    return a + b\n\ndef main(args):\n    return sorted(args)\n")
+    return [
+        ("run_inline", ('print("hi")\nresult = args["n"] * 2', {"n": 21}), {}),
+        ("run_inline", ("raise ValueError('no')",), {}),
+        ("run_inline", ("print('x' * 5000)",), {}),
+        ("run_script", (str(script), {"b": 1, "a": 2}), {}),
+        ("run_function", (str(script), "add", {"a": 1, "b": 2}), {}),
+        ("run_function", (str(script), "missing"), {}),
+        ("validate", ("def f(:\n",), {}),
+        ("request", ({"action": "nope"},), {}),
+        ("run_inline", ("import time; time.sleep(5)",), {"timeout": 0.3}),
+    ]
+
+
+def outcome(fn, *args, **kwargs):
+    """A call's answer, or its exception's type and result."""
+    try:
+        return fn(*args, **kwargs)
+    except (WorkerTimeout, OutputLimitExceeded) as exc:
+        return type(exc), exc.result
+
+
+async def async_outcome(fn, *args, **kwargs):
+    try:
+        return await fn(*args, **kwargs)
+    except (WorkerTimeout, OutputLimitExceeded) as exc:
+        return type(exc), exc.result
+
+
+POOL_OPTIONS = {"size": 1, "max_output": 1000}
+
+
+def test_both_faces_answer_like_the_local_pools(local_ray, tmp_path):
+    cases = calls(tmp_path)
+    with WorkerPool(**POOL_OPTIONS) as local:
+        expected = [outcome(getattr(local, m), *a, **k) for m, a, k in cases]
+    assert expected[0]["result"]["return_value"] == 42
+    assert expected[2][0] is OutputLimitExceeded and expected[-1][0] is WorkerTimeout
+    with ClusterPool(actors=2, **POOL_OPTIONS) as cluster:
+        assert [outcome(getattr(cluster, m), *a, **k) for m, a, k in cases] == expected
+
+    async def async_faces():
+        async with AsyncWorkerPool(**POOL_OPTIONS) as local:
+            expected = [await async_outcome(getattr(local, m), *a, **k) for m, a, k in cases]
+        async with AsyncClusterPool(actors=2, **POOL_OPTIONS) as cluster:
+            got = await asyncio.gather(*(async_outcome(getattr(cluster, m), *a, **k) for m, a, k in cases))
+        return expected, got
+
+    expected, got = asyncio.run(async_faces())
+    assert got == expected
+
+
+def test_timeout_costs_no_more_than_the_answer(local_ray):
+    with ClusterPool(actors=1, size=1, timeout=30) as pool:
+        start = time.monotonic()
+        with pytest.raises(WorkerTimeout):
+            pool.run_inline("import time; time.sleep(30)", timeout=0.5)
+        assert time.monotonic() - start < 5
+        assert pool.run_inline("result = 3")["result"]["return_value"] == 3
+
+
+def alive(pid):
+    """True while the process exists and is not a zombie."""
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except FileNotFoundError:
+        return False
+
+
+def wait_until(predicate, timeout=15.0):
+    deadline = time.monotonic() + timeout
+    while not predicate():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.05)
+    return True
+
+
+def test_killed_actor_fails_its_requests_and_is_replaced(local_ray, tmp_path):
+    marker = tmp_path / "actor-pid"
+    long = f"import os, time\nopen({str(marker)!r}, 'w').write(str(os.getppid()))\ntime.sleep(30)"
+    short = "import os, time\ntime.sleep(0.2)\nresult = os.getppid()"
+
+    async def scenario():
+        # One request in flight per actor: the short ones past the first wait
+        # here, unsent, while the long one holds its actor.
+        async with AsyncClusterPool(actors=2, size=1, max_in_flight=1) as pool:
+            held = asyncio.ensure_future(pool.run_inline(long))
+            while not (marker.exists() and marker.read_text()):
+                if held.done():
+                    pytest.fail(f"the long request ended early: {held.result()}")
+                await asyncio.sleep(0.02)
+            others = [asyncio.ensure_future(pool.run_inline(short)) for _ in range(4)]
+            await asyncio.sleep(0.1)
+            victim = int(marker.read_text())
+            os.kill(victim, signal.SIGKILL)
+            with pytest.raises(ActorLost) as lost:
+                await held
+            answers = await asyncio.gather(*others)
+            deadline = time.monotonic() + 30
+            while pool.actors_serving < 2 and time.monotonic() < deadline:  # noqa: ASYNC110 - Ray restarts it
+                await asyncio.sleep(0.05)
+            assert pool.actors_serving == 2
+            both = await asyncio.gather(*(pool.run_inline(short) for _ in range(2)))
+            return victim, lost.value, answers, both
+
+    victim, lost, answers, both = asyncio.run(scenario())
+    assert isinstance(lost, WorkerExited) and lost.actor.startswith("#") and lost.actor in str(lost)
+    assert all(a["success"] and a["result"]["return_value"] != victim for a in answers)
+    pids = {a["result"]["return_value"] for a in both}
+    assert len(pids) == 2 and victim not in pids
+
+
+def test_close_ends_workers_and_actors_and_keeps_the_cluster(local_ray):
+    pool = ClusterPool(actors=2, size=2)
+    probe = "import os, time\ntime.sleep(0.3)\nresult = [os.getpid(), os.getppid()]"
+    with concurrent.futures.ThreadPoolExecutor(4) as ex:
+        pids = [r["result"]["return_value"] for r in ex.map(lambda _: pool.run_inline(probe), range(4))]
+    workers, actors = {p[0] for p in pids}, {p[1] for p in pids}
+    assert len(workers) == 4 and len(actors) == 2
+    pool.close()
+    pool.close()
+    assert not any(alive(pid) for pid in workers)
+    assert wait_until(lambda: not any(alive(pid) for pid in actors))
+    with pytest.raises(RuntimeError):
+        pool.run_inline("result = 1")
+    assert ray.is_initialized() and ray.get(ray.put(7)) == 7
+
+
+def test_batched_answers_stay_apart_and_a_slow_request_holds_none_back(local_ray):
+    async def scenario():
+        async with AsyncClusterPool(actors=2, size=2) as pool:
+            slow = asyncio.ensure_future(pool.run_inline("import time\ntime.sleep(3)\nresult = 'slow'"))
+            await asyncio.sleep(0.3)
+            answers = await asyncio.gather(*(pool.run_inline("result = args['n']", {"n": n}) for n in range(40)))
+            return slow.done(), [a["result"]["return_value"] for a in answers], await slow
+
+    slow_done_first, values, slow = asyncio.run(scenario())
+    assert values == list(range(40)) and slow["result"]["return_value"] == "slow"
+    assert not slow_done_first
+
+
+def test_cancelled_request_frees_its_place_and_bad_arguments_fail_alone(local_ray):
+    async def scenario():
+        async with AsyncClusterPool(actors=1, size=1, max_in_flight=1) as pool:
+            with pytest.raises(TypeError):
+                await pool.run_inline("result = 1", {"f": lambda: 1})
+            held = asyncio.ensure_future(pool.run_inline("import time\ntime.sleep(30)"))
+            await asyncio.sleep(0.5)
+            held.cancel()
+            # One place only: this waits until the actor has ended the cancelled one.
+            return await asyncio.wait_for(pool.run_inline("result = 2"), 15)
+
+    assert asyncio.run(scenario())["result"]["return_value"] == 2
