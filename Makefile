@@ -114,8 +114,10 @@ fuzz: build
 
 # Cost against a plain-Python floor doing the same standard-library work.
 # BENCH_ARGS=--instructions adds instruction counts under callgrind (slow).
+# Then fresh and sandboxed workers against cold worker starts.
 bench: build
 	$(PY) -P bench/bench.py $(BENCH_ARGS)
+	$(PY) -P bench/fresh.py
 
 clean:
 	rm -rf build $(VENV)

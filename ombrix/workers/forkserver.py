@@ -170,6 +170,15 @@ class Server:
                 pass
 
 
+def _set_not_dumpable() -> None:
+    import ctypes
+
+    libc = ctypes.CDLL(None, use_errno=True)
+    pr_set_dumpable = 4
+    if libc.prctl(pr_set_dumpable, 0, 0, 0, 0) != 0:
+        raise OSError(ctypes.get_errno(), "prctl(PR_SET_DUMPABLE) failed")
+
+
 def _kill_group(pid: int) -> None:
     try:
         os.killpg(pid, signal.SIGKILL)
@@ -211,6 +220,12 @@ def main(argv: list[str]) -> int:
         return 0  # closed before the setup arrived
     # The host's terminal signals are not the server's business.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
+    if setup.get("scratch_root") is not None:
+        # In a sandbox the server and every worker share one uid: without
+        # this a script could attach to the server with ptrace and reach
+        # every later worker, or read another worker's memory.  Forked
+        # children keep the flag.
+        _set_not_dumpable()
     # Warm the worker's paths once with fixed requests (no user code) so
     # every fork starts from an interpreter that has compiled, run and
     # serialised before, then move everything the import made out of the

@@ -88,7 +88,8 @@ def bwrap_command(bwrap: str, command: Sequence[str], readable: Sequence[str]) -
     args += ["--proc", "/proc", "--dev", "/dev", "--tmpfs", "/tmp", "--tmpfs", SCRATCH]
     for path in readable:
         args += ["--ro-bind", os.path.realpath(path), os.path.abspath(path)]
-    args += ["--chdir", SCRATCH, "--", *command]
+    # The root bwrap builds the tree on stays writable otherwise.
+    args += ["--remount-ro", "/", "--chdir", SCRATCH, "--", *command]
     return args
 
 
