@@ -1,7 +1,7 @@
 """Host side of the fork server: start it, fork workers through it, keep spares ready, kill and reap.
 
 A `ForkServer` is one server process (optionally inside a sandbox) and a
-thread that reads its messages.  A `ForkedWorker` is the host's handle on one
+thread that reads its messages.  A `ForkedHandle` is the pool's handle on one
 forked worker: the host holds the ends of its three pipes, learns its exit
 status from the server (the host is not its parent) and kills it through a
 pidfd plus the server's kill of its whole process group.  A `ForkLauncher`
@@ -19,11 +19,18 @@ import subprocess
 import sys
 import threading
 from collections import deque
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from typing import Any
 
-from ombrix.workers import sandbox as sandboxing
 from ombrix.workers.forkserver import MESSAGE_SIZE
+from ombrix.workers.pool.process import (
+    ChildSettings,
+    ProcessHandle,
+    WorkerHandle,
+    _descendants,
+    _Spawner,
+)
+from ombrix.workers.sandbox import SCRATCH, Sandbox
 
 # How long the host waits for the server to answer a fork, and for the
 # server to go away on close before it is killed.
@@ -51,101 +58,99 @@ def _host_pid(pidfd: int, fallback: int) -> int:
     return fallback
 
 
-def returncode_of(status: int) -> int:
-    """A raw wait status as subprocess reports it (negative for a signal)."""
-    return os.waitstatus_to_exitcode(status)
+class _Fork:
+    """One fork asked of the server: filled in by the server's messages."""
 
-
-class ForkedWorker:
-    """One worker forked by the server; the host owns its pipe ends."""
-
-    def __init__(self, server: ForkServer, ident: int) -> None:
-        self.server = server
+    def __init__(self, ident: int) -> None:
         self.ident = ident
         self.pid = 0
-        self.request_fd = -1
-        self.response_fd = -1
-        self.stray_fd = -1
-        self._pidfd = -1
-        self._returncode: int | None = None
+        self.pidfd = -1
+        self.returncode: int | None = None
         self.error: str | None = None
         self.forked = threading.Event()
         self.exited = threading.Event()
-        self._lock = threading.Lock()
+        self.lock = threading.Lock()
 
-    # -- set by the server's reader thread --------------------------------
-    def _on_forked(self, pid: int, pidfd: int) -> None:
-        with self._lock:
-            self._pidfd = pidfd
+    def on_forked(self, pid: int, pidfd: int) -> None:
+        with self.lock:
+            self.pidfd = pidfd
             self.pid = _host_pid(pidfd, pid)
         self.forked.set()
 
-    def _on_exit(self, returncode: int, error: str | None = None) -> None:
-        with self._lock:
-            if self._returncode is None:
-                self._returncode = returncode
+    def on_exit(self, returncode: int, error: str | None = None) -> None:
+        with self.lock:
+            if self.returncode is None:
+                self.returncode = returncode
             if error is not None:
                 self.error = error
-            if self._pidfd >= 0:
-                os.close(self._pidfd)
-                self._pidfd = -1
+            if self.pidfd >= 0:
+                os.close(self.pidfd)
+                self.pidfd = -1
         self.forked.set()
         self.exited.set()
 
-    # -- the worker handle -------------------------------------------------
-    @property
-    def returncode(self) -> int | None:
-        return self._returncode
-
-    def poll(self) -> int | None:
-        return self._returncode
-
-    def wait(self, timeout: float | None = None) -> int | None:
-        """Waits for the exit status (None when `timeout` passed first)."""
+    def wait(self, timeout: float | None) -> int | None:
         self.exited.wait(timeout)
-        return self._returncode
+        return self.returncode
 
-    def wait_forked(self, timeout: float = FORK_TIMEOUT) -> None:
-        if not self.forked.wait(timeout):
-            self.kill()
-            raise ForkServerError("the fork server did not answer in time")
-        if self.pid == 0:
-            raise ForkServerError(f"the fork server could not start a worker: {self.error or 'it exited'}")
-
-    def kill(self) -> None:
-        """SIGKILL to the worker's whole process group."""
-        with self._lock:
-            if self._returncode is not None:
-                return
-            if self._pidfd >= 0:
-                # Straight to the leader, whatever state the server is in.
+    def signal_leader(self) -> None:
+        """SIGKILL through the pidfd: never reaches a reused pid."""
+        with self.lock:
+            if self.pidfd >= 0:
                 try:
-                    signal.pidfd_send_signal(self._pidfd, signal.SIGKILL)
+                    signal.pidfd_send_signal(self.pidfd, signal.SIGKILL)
                 except ProcessLookupError:
                     pass
-        self.server._send({"op": "kill", "id": self.ident})
 
-    def close(self) -> None:
-        """Closes the host's pipe ends."""
-        for name in ("request_fd", "response_fd", "stray_fd"):
-            fd = getattr(self, name)
-            if fd >= 0:
-                setattr(self, name, -1)
-                os.close(fd)
+
+class ForkedHandle(ProcessHandle):
+    """The pool's handle on a worker forked by the server.
+
+    The host is not the worker's parent: its exit status comes from the
+    server, and a kill goes to the leader through a pidfd, to the whole
+    group through the server (which knows whether it has reaped the leader),
+    and to descendants that left the group through the host's process tree.
+    `pid` is the worker's pid on the host, also for a sandboxed worker.
+    """
+
+    def __init__(self, server: ForkServer, fork: _Fork, fds: tuple[int, int, int]) -> None:
+        super().__init__(fork.pid, *fds, waiter=fork.wait)
+        self._server = server
+        self._fork = fork
+
+    def kill(self) -> None:
+        if self._fork.exited.is_set():
+            return
+        others = _descendants(self.pid)
+        self._fork.signal_leader()
+        self._server.send({"op": "kill", "id": self._fork.ident})
+        for pid in others:
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
 
 
 class ForkServer:
-    """One fork server process and the thread that reads its messages."""
+    """One fork server process and the thread that reads its messages.
+
+    `setup` is what every forked worker applies (limits, env, cwd); `env` is
+    the server's own environment; `wrap` turns the server's command line into
+    the one to run (the sandbox's).
+    """
 
     def __init__(
         self,
         setup: dict[str, Any],
         *,
+        env: Mapping[str, str],
+        cwd: str,
         python: str = sys.executable,
         wrap: Callable[[list[str]], list[str]] | None = None,
+        spawn: Callable[[Callable[[], subprocess.Popen[bytes]]], subprocess.Popen[bytes]] = lambda f: f(),
     ) -> None:
         self._lock = threading.Lock()
-        self._workers: dict[int, ForkedWorker] = {}
+        self._forks: dict[int, _Fork] = {}
         self._next = 0
         self._closed = False
         self.gone = threading.Event()
@@ -155,28 +160,34 @@ class ForkServer:
         if wrap is not None:
             command = wrap(command)
         try:
-            self.process = subprocess.Popen(
-                command,
-                stdin=subprocess.DEVNULL,
-                stdout=subprocess.DEVNULL,
-                stderr=subprocess.DEVNULL,
-                pass_fds=(child.fileno(),),
-                start_new_session=True,
+            # The parent-death signals (bwrap's --die-with-parent) follow
+            # the thread that forks: `spawn` runs this on a long-lived one.
+            self.process = spawn(
+                lambda: subprocess.Popen(
+                    command,
+                    stdin=subprocess.DEVNULL,
+                    stdout=subprocess.DEVNULL,
+                    stderr=subprocess.DEVNULL,
+                    pass_fds=(child.fileno(),),
+                    cwd=cwd,
+                    env=dict(env),
+                    start_new_session=True,
+                )
             )
         except BaseException:
             host.close()
             raise
         finally:
             child.close()
-        self._sock.send(json.dumps(setup).encode())
-        self._reader = threading.Thread(target=self._read, name="fork-server-reader", daemon=True)
+        self.send(setup)
+        self._reader = threading.Thread(target=self._read, name="ombrix-fork-server-reader", daemon=True)
         self._reader.start()
 
     @property
     def alive(self) -> bool:
         return not self.gone.is_set() and not self._closed
 
-    def _send(self, message: dict[str, Any], fds: Sequence[int] = ()) -> bool:
+    def send(self, message: dict[str, Any], fds: Sequence[int] = ()) -> bool:
         data = json.dumps(message).encode()
         try:
             if fds:
@@ -187,33 +198,34 @@ class ForkServer:
             return False
         return True
 
-    def fork(self) -> ForkedWorker:
-        """Asks for a new worker; its handle is ready once `wait_forked()` returns."""
+    def fork(self) -> tuple[_Fork, tuple[int, int, int]]:
+        """Asks for a new worker: its record, filled in when the server
+        answers, and the host's ends of its request, response and stray
+        output pipes."""
         with self._lock:
             if self._closed or self.gone.is_set():
                 raise ForkServerError("the fork server is not running")
             self._next += 1
-            worker = ForkedWorker(self, self._next)
-            self._workers[worker.ident] = worker
+            fork = _Fork(self._next)
+            self._forks[fork.ident] = fork
         request_r, request_w = os.pipe()
         response_r, response_w = os.pipe()
         stray_r, stray_w = os.pipe()
-        worker.request_fd, worker.response_fd, worker.stray_fd = request_w, response_r, stray_r
         try:
-            sent = self._send({"op": "fork", "id": worker.ident}, (request_r, response_w, stray_w))
+            sent = self.send({"op": "fork", "id": fork.ident}, (request_r, response_w, stray_w))
         finally:
             # The descriptors travel in the message: the host's copies go now,
             # so the worker's exit shows as the end of its output.
             for fd in (request_r, response_w, stray_w):
                 os.close(fd)
         if not sent:
-            self._forget(worker.ident)
-            worker._on_exit(_SERVER_GONE, "the fork server is gone")
-        return worker
+            self._forget(fork.ident)
+            fork.on_exit(_SERVER_GONE, "the fork server is gone")
+        return fork, (request_w, response_r, stray_r)
 
-    def _forget(self, ident: int) -> ForkedWorker | None:
+    def _forget(self, ident: int) -> _Fork | None:
         with self._lock:
-            return self._workers.pop(ident, None)
+            return self._forks.pop(ident, None)
 
     def _read(self) -> None:
         while True:
@@ -229,30 +241,30 @@ class ForkServer:
             op, ident = message["op"], int(message["id"])
             if op == "forked":
                 with self._lock:
-                    worker = self._workers.get(ident)
-                if worker is None or not fds:
+                    fork = self._forks.get(ident)
+                if fork is None or not fds:
                     for fd in fds:
                         os.close(fd)
                     continue
-                worker._on_forked(int(message["pid"]), fds[0])
+                fork.on_forked(int(message["pid"]), fds[0])
             else:
                 for fd in fds:
                     os.close(fd)
-                worker = self._forget(ident)
-                if worker is not None:
+                fork = self._forget(ident)
+                if fork is not None:
                     if op == "exited":
-                        worker._on_exit(returncode_of(int(message["status"])))
+                        fork.on_exit(os.waitstatus_to_exitcode(int(message["status"])))
                     else:
-                        worker._on_exit(_SERVER_GONE, str(message.get("error")))
+                        fork.on_exit(_SERVER_GONE, str(message.get("error")))
         # The server is gone, and every worker with it: in a sandbox the
         # PID namespace dies with its first process; otherwise each worker
         # has the server's death as its parent-death signal.
         self.gone.set()
         with self._lock:
-            orphans = list(self._workers.values())
-            self._workers.clear()
-        for worker in orphans:
-            worker._on_exit(_SERVER_GONE, "the fork server is gone")
+            orphans = list(self._forks.values())
+            self._forks.clear()
+        for fork in orphans:
+            fork.on_exit(_SERVER_GONE, "the fork server is gone")
 
     def close(self) -> None:
         """Ends the server and every worker it forked; idempotent."""
@@ -274,69 +286,89 @@ class ForkServer:
 
 
 class ForkLauncher:
-    """Starts workers by forking them from a warm server, `spares` ahead."""
+    """Starts workers by forking them from a warm server, `spares` ahead.
+
+    With a `sandbox` the server runs inside it, and each worker's cwd, HOME
+    and TMPDIR are its own directory under the sandbox's scratch directory.
+    """
 
     def __init__(
         self,
-        setup: dict[str, Any],
+        settings: ChildSettings,
         *,
         spares: int = 1,
-        sandbox: sandboxing.Sandbox | None = None,
+        sandbox: Sandbox | None = None,
     ) -> None:
         if spares < 0:
             raise ValueError("spares must be >= 0")
-        self.setup = setup
+        self.settings = settings
         self.spares = spares
         self.sandbox = sandbox
+        self._env = settings.environment()
+        self._setup: dict[str, Any] = {
+            "limits": settings.limits.to_config(),
+            "env": self._env,
+            "cwd": settings.cwd,
+        }
+        self._spawner = _Spawner()
         self._lock = threading.Lock()
         self._server: ForkServer | None = None
-        self._ready: deque[ForkedWorker] = deque()
+        self._ready: deque[tuple[_Fork, tuple[int, int, int]]] = deque()
         self._closed = False
 
     def _running_server(self) -> ForkServer:
         server = self._server
-        if server is None or not server.alive:
-            if server is not None:
-                server.close()
-            setup = dict(self.setup)
-            wrap = None
-            if self.sandbox is not None:
-                setup["scratch_root"] = sandboxing.SCRATCH
-                setup["cwd"] = sandboxing.SCRATCH
-                wrap = self.sandbox.wrap
-            server = self._server = ForkServer(setup, wrap=wrap)
-            self._ready.clear()
+        if server is not None and server.alive:
+            return server
+        if server is not None:
+            server.close()
+        self._discard_spares()
+        setup, cwd, wrap = self._setup, self.settings.cwd, None
+        if self.sandbox is not None:
+            setup = dict(setup, scratch_root=SCRATCH, cwd=SCRATCH)
+            cwd, wrap = "/", self.sandbox.wrap
+        server = self._server = ForkServer(
+            setup, env=self._env, cwd=cwd, python=self.settings.python, wrap=wrap, spawn=self._spawner.call
+        )
         return server
 
-    def start(self) -> ForkedWorker:
+    def _discard_spares(self) -> None:
+        while self._ready:
+            _, fds = self._ready.popleft()
+            for fd in fds:
+                os.close(fd)
+
+    def start(self) -> WorkerHandle:
         """A forked worker, ready for its first request (blocking)."""
         for attempt in range(2):
             with self._lock:
                 if self._closed:
                     raise ForkServerError("the launcher is closed")
                 server = self._running_server()
-                worker = self._ready.popleft() if self._ready else server.fork()
+                fork, fds = self._ready.popleft() if self._ready else server.fork()
                 while len(self._ready) < self.spares:
                     self._ready.append(server.fork())
-            try:
-                worker.wait_forked()
-            except ForkServerError:
-                worker.close()
-                if attempt or server.alive:
-                    raise
-                continue  # the server died under us: one retry on a new one
-            return worker
+            if fork.forked.wait(FORK_TIMEOUT) and fork.pid and fork.returncode is None:
+                for fd in fds:
+                    os.set_blocking(fd, False)
+                return ForkedHandle(server, fork, fds)
+            for fd in fds:
+                os.close(fd)
+            if not fork.forked.is_set():
+                server.close()  # hung: the next start gets a new one
+                raise ForkServerError("the fork server did not answer in time")
+            if attempt or server.alive:
+                raise ForkServerError(f"the fork server could not start a worker: {fork.error or 'it exited'}")
+            # The server died under us: one more try, on a new one.
         raise AssertionError("unreachable")
 
     def close(self) -> None:
         with self._lock:
             self._closed = True
-            spares = list(self._ready)
-            self._ready.clear()
+            self._discard_spares()
             server, self._server = self._server, None
-        for worker in spares:
-            worker.close()
         if server is not None:
             server.close()
+        self._spawner.close()
         if self.sandbox is not None:
             self.sandbox.close()

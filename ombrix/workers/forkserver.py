@@ -22,6 +22,8 @@ before it starts serving.
 
 from __future__ import annotations
 
+import ctypes
+import fcntl  # noqa: F401 - the workers' start-up uses it: imported once, here
 import gc
 import json
 import os
@@ -30,9 +32,10 @@ import shutil
 import signal
 import socket
 import sys
+import traceback
 from typing import Any
 
-from ombrix.workers import custom_worker
+from ombrix.workers import custom_worker, startup
 
 # Descriptors a fork request carries: request read end, response write end,
 # stray-output write end.
@@ -57,6 +60,7 @@ class Server:
         # In a sandbox every worker gets its own directory under the scratch
         # directory as cwd, removed when the worker has exited.
         self.scratch_root: str | None = setup.get("scratch_root")
+        self.pid = os.getpid()
         self.children: dict[int, _Child] = {}  # by pidfd
         self.by_ident: dict[int, _Child] = {}
         self.poller = select.poll()
@@ -129,23 +133,38 @@ class Server:
         self.send({"op": "forked", "id": ident, "pid": pid}, [pidfd])
 
     def become_worker(self, fds: list[int], scratch: str | None) -> None:
-        """Runs in the forked child: drop everything of the server, then serve."""
-        status = 1
+        """Runs in the forked child: drop everything of the server, then serve.
+
+        Never returns: the child must not go back into the server's loop."""
         try:
             self.sock.close()
             for child in self.children.values():
                 os.close(child.pidfd)
-            setup = dict(self.setup)
+            env = self.setup.get("env")
+            cwd = self.setup.get("cwd")
             if scratch is not None:
-                setup["cwd"] = scratch
-            status = serve_forked(setup, *fds)
-        except BaseException:  # noqa: BLE001 - the child never returns into the server loop
+                env = dict(env or {}, HOME=scratch, TMPDIR=scratch)
+                cwd = scratch
+            request_fd, response_fd, stray_fd = fds
+            startup.prepare_worker(
+                startup.Limits(**self.setup.get("limits", {})),
+                self.pid,
+                fds=(request_fd, response_fd, stray_fd),
+                cwd=cwd,
+                env=env,
+            )
+            startup.serve()
+            status = 0
+        except SystemExit as stop:
+            status = _exit_status(stop.code)
+        except BaseException:  # noqa: BLE001 - reported like the console script does
+            traceback.print_exc()
+            status = 1
+        for stream in (sys.stdout, sys.stderr):
             try:
-                import traceback
-
-                traceback.print_exc()
-            finally:
-                os._exit(1)
+                stream.flush()
+            except (OSError, ValueError):
+                pass
         os._exit(status)
 
     def reap(self, pidfd: int) -> None:
@@ -170,9 +189,20 @@ class Server:
                 pass
 
 
-def _set_not_dumpable() -> None:
-    import ctypes
+def _exit_status(code: object) -> int:
+    """The exit status SystemExit(code) gives an interpreter."""
+    if code is None:
+        return 0
+    if isinstance(code, int):
+        return code & 0xFF
+    try:
+        print(code, file=sys.stderr)
+    except (OSError, ValueError):
+        pass
+    return 1
 
+
+def _set_not_dumpable() -> None:
     libc = ctypes.CDLL(None, use_errno=True)
     pr_set_dumpable = 4
     if libc.prctl(pr_set_dumpable, 0, 0, 0, 0) != 0:
@@ -184,33 +214,6 @@ def _kill_group(pid: int) -> None:
         os.killpg(pid, signal.SIGKILL)
     except (ProcessLookupError, PermissionError):
         pass
-
-
-def serve_forked(setup: dict[str, Any], request_fd: int, response_fd: int, stray_fd: int) -> int:
-    """Provisional child start-up: to be replaced by the pool's."""
-    os.setsid()
-    os.dup2(stray_fd, 1)
-    os.dup2(stray_fd, 2)
-    null = os.open(os.devnull, os.O_RDONLY)
-    os.dup2(null, 0)
-    os.close(null)
-    if setup.get("env") is not None:
-        os.environ.clear()
-        os.environ.update(setup["env"])
-    if setup.get("cwd"):
-        os.chdir(setup["cwd"])
-    sys.stdin = open(request_fd, encoding="utf-8")
-    sys.stdout = open(response_fd, "w", encoding="utf-8")
-    try:
-        custom_worker.main()
-    except SystemExit as stop:
-        return stop.code if isinstance(stop.code, int) else 1
-    finally:
-        try:
-            sys.stdout.flush()
-        except OSError:
-            pass
-    return 0
 
 
 def main(argv: list[str]) -> int:
