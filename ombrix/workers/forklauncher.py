@@ -20,7 +20,7 @@ import sys
 import threading
 from collections import deque
 from collections.abc import Callable, Mapping, Sequence
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from ombrix.workers.forkserver import MESSAGE_SIZE
 from ombrix.workers.pool.process import (
@@ -31,6 +31,9 @@ from ombrix.workers.pool.process import (
     _Spawner,
 )
 from ombrix.workers.sandbox import SCRATCH, Sandbox
+
+if TYPE_CHECKING:
+    from ombrix.workers.pool import PoolOptions
 
 # How long the host waits for the server to answer a fork, and for the
 # server to go away on close before it is killed.
@@ -372,3 +375,38 @@ class ForkLauncher:
         self._spawner.close()
         if self.sandbox is not None:
             self.sandbox.close()
+
+
+def check_fork_options(options: PoolOptions) -> None:
+    """Checks the pool options of fresh and sandboxed workers."""
+    for name in ("fresh", "sandbox"):
+        if not isinstance(getattr(options, name), bool):
+            raise TypeError(f"{name} must be a bool, not {type(getattr(options, name)).__name__}")
+    if options.spares is not None:
+        if not isinstance(options.spares, int) or isinstance(options.spares, bool):
+            raise TypeError(f"spares must be an int or None, not {type(options.spares).__name__}")
+        if options.spares < 0:
+            raise ValueError(f"spares must be at least 0, not {options.spares}")
+    readable = options.readable
+    if isinstance(readable, str | bytes | os.PathLike) or not isinstance(readable, Sequence):
+        raise TypeError("readable must be a sequence of paths")
+    for path in readable:
+        if not isinstance(path, str | os.PathLike):
+            raise TypeError(f"readable paths must be str or os.PathLike, not {type(path).__name__}")
+    if readable and not options.sandbox:
+        raise ValueError("readable applies to sandboxed workers only: pass sandbox=True")
+    if options.sandbox and options.cwd is not None:
+        raise ValueError("a sandboxed worker runs in its own scratch directory: cwd cannot be combined with sandbox")
+
+
+def fork_launcher(options: PoolOptions) -> Callable[[ChildSettings], ForkLauncher] | None:
+    """The launcher factory of a pool with fresh or sandboxed workers, or
+    spares; None for a pool of plain subprocess workers.  The sandbox is made
+    (and bwrap looked for) at once, so a pool that cannot run fails to start."""
+    if not (options.fresh or options.sandbox or options.spares):
+        return None
+    spares = 1 if options.spares is None else options.spares
+    sandbox = None
+    if options.sandbox:
+        sandbox = Sandbox([os.fspath(p) for p in options.readable], workers=options.size + spares)
+    return lambda settings: ForkLauncher(settings, spares=spares, sandbox=sandbox)
