@@ -4,10 +4,12 @@ SHELL := /bin/bash
 
 VENV := .venv
 PY := $(VENV)/bin/python
-SOURCES := $(wildcard ombrix/workers/*.cpp ombrix/workers/*.hpp ombrix/*.py ombrix/workers/*.py ombrix/workers/*.pyi ombrix/workers/py.typed) CMakeLists.txt pyproject.toml
-TEST_TOOLS := pytest hypothesis mypy
+SOURCES := $(wildcard ombrix/workers/*.cpp ombrix/workers/*.hpp ombrix/*.py ombrix/workers/*.py ombrix/workers/pool/*.py ombrix/workers/*.pyi ombrix/workers/py.typed) CMakeLists.txt pyproject.toml
+TEST_TOOLS := pytest hypothesis mypy ruff pytest-timeout
+# The host side (pure Python) is type-checked and linted by `make test`.
+HOST_CODE := ombrix/workers/pool ombrix/workers/startup.py
 
-.PHONY: setup build test stubtest run clean asan valgrind fuzz bench
+.PHONY: setup build test stubtest lint run clean asan valgrind fuzz bench
 
 # The virtual environment, made from CPython 3.12 with the build and test tools.
 $(VENV)/.ready: tools/find-python Makefile
@@ -39,8 +41,12 @@ $(ALT_BUILD)/.built: $(VENV)/.ready $(SOURCES)
 	  echo "$(PY313)" > $(ALT_BUILD)/python.txt || exit 1; fi
 	@mkdir -p $(ALT_BUILD) && touch $@
 
-test: build $(ALT_BUILD)/.built stubtest
+test: build $(ALT_BUILD)/.built stubtest lint
 	$(PY) -P -m pytest -q tests
+
+lint: $(VENV)/.ready
+	$(PY) -m mypy --strict $(HOST_CODE)
+	$(VENV)/bin/ruff check $(HOST_CODE)
 
 # The type stub against the installed module.  stubtest does not count the
 # module's own function type as a function, so the plain run allowlists the
@@ -76,7 +82,8 @@ $(ASAN_BUILD)/.built: $(VENV)/.ready $(SOURCES)
 	PATH=$(CURDIR)/$(VENV)/bin:$$PATH cmake --build $(ASAN_BUILD) >/dev/null
 	rm -rf $(ASAN_SITE) && mkdir -p $(ASAN_SITE)/ombrix/workers
 	cp ombrix/__init__.py $(ASAN_SITE)/ombrix/
-	cp ombrix/workers/__init__.py ombrix/workers/custom_worker.pyi ombrix/workers/py.typed $(ASAN_SITE)/ombrix/workers/
+	cp ombrix/workers/*.py ombrix/workers/custom_worker.pyi ombrix/workers/py.typed $(ASAN_SITE)/ombrix/workers/
+	cp -r ombrix/workers/pool $(ASAN_SITE)/ombrix/workers/
 	cp $(ASAN_BUILD)/custom_worker*.so $(ASAN_SITE)/ombrix/workers/
 	@touch $@
 
@@ -114,9 +121,10 @@ fuzz: build
 
 # Cost against a plain-Python floor doing the same standard-library work.
 # BENCH_ARGS=--instructions adds instruction counts under callgrind (slow).
-# Then fresh and sandboxed workers against cold worker starts.
+# Then the pool, and fresh and sandboxed workers against cold worker starts.
 bench: build
 	$(PY) -P bench/bench.py $(BENCH_ARGS)
+	$(PY) -P bench/pool.py
 	$(PY) -P bench/fresh.py
 
 clean:

@@ -112,3 +112,27 @@ def worker(tmp_path):
     w = Worker(cwd=tmp_path)
     yield w
     w.close()
+
+
+# Pools start their workers with a minimal environment.  Under `make asan`
+# the sanitizer runtime reaches workers only through the environment, so the
+# pool tests pass these variables on explicitly there.
+SANITIZED = bool(_EXPECTED_DIR)
+_SANITIZER_VARS = ("LD_PRELOAD", "PYTHONMALLOC", "ASAN_OPTIONS", "UBSAN_OPTIONS", "PATH")
+POOL_ENV = {k: os.environ[k] for k in _SANITIZER_VARS if k in os.environ} if SANITIZED else None
+
+
+def sessions_alive(sids):
+    """Pids of live (not zombie) processes in any of the sessions `sids`."""
+    alive = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/stat", "rb") as f:
+                fields = f.read().rsplit(b")", 1)[1].split()
+        except OSError:
+            continue
+        if fields[0] != b"Z" and int(fields[3]) in sids:
+            alive.append(int(entry))
+    return alive

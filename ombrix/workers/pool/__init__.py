@@ -1,0 +1,25 @@
+"""A supervised pool of worker processes for running assistant-written scripts.
+
+    with WorkerPool(size=2, timeout=5.0) as pool:
+        pool.run_inline("result = 1 + 1")
+
+`WorkerPool` serves threads, `AsyncWorkerPool` asyncio tasks; both give each
+request a time limit, replace workers that die or misbehave, bound answers,
+keep the protocol off the workers' standard descriptors and reap every
+process on close.  Failures of the machinery raise WorkerError subclasses.
+`ombrix.workers.pool.process` is the seam for other ways to start workers.
+"""
+from ._async import AsyncWorkerPool
+from ._core import PoolOptions
+from ._errors import OutputLimitExceeded, WorkerError, WorkerExited, WorkerTimeout
+from ._sync import WorkerPool
+
+__all__ = [
+    "AsyncWorkerPool",
+    "OutputLimitExceeded",
+    "PoolOptions",
+    "WorkerError",
+    "WorkerExited",
+    "WorkerPool",
+    "WorkerTimeout",
+]

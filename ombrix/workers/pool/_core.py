@@ -1,0 +1,485 @@
+"""The pool core: which worker serves a request, what its answer means, and
+what becomes of the worker.  The faces only write, read and wait.
+
+A request walks through: `prepare` (checked and encoded before any worker is
+involved), `acquire` (a worker, a reservation to start one, or a place in the
+FIFO queue), `begin` (the reader for the answer), the face's I/O, `settle`
+(what the outcome means, decided without blocking) and `conclude` (the
+worker back to the pool, or killed, reaped and replaced; the result or the
+error).
+"""
+from __future__ import annotations
+
+import atexit
+import enum
+import os
+import shutil
+import tempfile
+import threading
+import weakref
+from collections import deque
+from collections.abc import Callable, Mapping
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Any, Protocol, TypeVar
+
+from ._errors import OutputLimitExceeded, WorkerError, WorkerExited, WorkerTimeout
+from ._reader import (
+    EXCEEDED,
+    GARBLED,
+    GONE,
+    INTERRUPTED,
+    TIMED_OUT,
+    Answer,
+    Outcome,
+    Request,
+    ResponseReader,
+    encode_request,
+)
+from ._stray import StrayDrain, StrayTail, logger
+from .process import ChildSettings, Launcher, LauncherFactory, Limits, SubprocessLauncher, WorkerHandle
+
+# How long a worker that is ending by itself (end of its answer pipe, a quit
+# request, the pool closing) gets before it is killed, and how long its
+# stray output may take to reach end of file after it is reaped.
+EXIT_GRACE = 0.5
+DRAIN_GRACE = 0.2
+REAP_LIMIT = 5.0
+_POOL_CLOSED = "the pool closed"
+
+
+class Default(enum.Enum):
+    """The type of DEFAULT, "the pool's own setting", for per-call options."""
+
+    TOKEN = 0
+
+
+DEFAULT = Default.TOKEN
+
+
+@dataclass(frozen=True)
+class PoolOptions:
+    """The settings both faces take (see WorkerPool for their meaning)."""
+
+    size: int = 2
+    timeout: float | None = 30.0
+    memory_limit: int | None = None
+    cpu_limit: int | None = None
+    file_size_limit: int | None = None
+    max_output: int = 16 * 2**20
+    recycle_after: int | None = None
+    env: Mapping[str, str] | None = None
+    cwd: str | os.PathLike[str] | None = None
+
+    def __post_init__(self) -> None:
+        _check_count("size", self.size)
+        check_timeout(self.timeout)
+        for name in ("memory_limit", "cpu_limit", "file_size_limit", "recycle_after"):
+            value = getattr(self, name)
+            if value is not None:
+                _check_count(name, value)
+        _check_count("max_output", self.max_output)
+        if self.env is not None:
+            if not isinstance(self.env, Mapping):
+                raise TypeError(f"env must be a mapping or None, not {type(self.env).__name__}")
+            for key, value in self.env.items():
+                if not isinstance(key, str) or not isinstance(value, str):
+                    raise TypeError("env keys and values must be str")
+        if self.cwd is not None and not isinstance(self.cwd, (str, os.PathLike)):
+            raise TypeError(f"cwd must be a path or None, not {type(self.cwd).__name__}")
+
+
+def _check_count(name: str, value: object) -> None:
+    if not isinstance(value, int) or isinstance(value, bool):
+        raise TypeError(f"{name} must be an int, not {type(value).__name__}")
+    if value < 1:
+        raise ValueError(f"{name} must be at least 1, not {value}")
+
+
+def check_timeout(value: object) -> None:
+    if value is None:
+        return
+    if not isinstance(value, (int, float)) or isinstance(value, bool):
+        raise TypeError(f"timeout must be a number or None, not {type(value).__name__}")
+    if not value > 0:
+        raise ValueError(f"timeout must be positive, not {value}")
+
+
+# -- typed requests (checked on the host, before any worker is involved) ----
+
+
+def _check_str(name: str, value: object) -> None:
+    if not isinstance(value, str):
+        raise TypeError(f"{name} must be str, not {type(value).__name__}")
+
+
+def _check_args(args: object) -> None:
+    if args is not None and not isinstance(args, dict):
+        raise TypeError(f"args must be a dict or None, not {type(args).__name__}")
+
+
+def inline_request(code: str, args: dict[str, Any] | None) -> dict[str, Any]:
+    _check_str("code", code)
+    _check_args(args)
+    return {"action": "run_inline", "code": code, "args": args}
+
+
+def script_request(path: str | os.PathLike[str], args: dict[str, Any] | None) -> dict[str, Any]:
+    path = os.fspath(path) if isinstance(path, os.PathLike) else path
+    _check_str("path", path)
+    _check_args(args)
+    return {"action": "run_script", "path": path, "args": args}
+
+
+def function_request(path: str | os.PathLike[str], function: str, args: dict[str, Any] | None) -> dict[str, Any]:
+    path = os.fspath(path) if isinstance(path, os.PathLike) else path
+    _check_str("path", path)
+    _check_str("function", function)
+    _check_args(args)
+    return {"action": "run_function", "path": path, "function": function, "args": args}
+
+
+def validate_request(code: str) -> dict[str, Any]:
+    _check_str("code", code)
+    return {"action": "validate", "code": code}
+
+
+def any_request(cmd: dict[str, Any]) -> dict[str, Any]:
+    if not isinstance(cmd, dict):
+        raise TypeError(f"cmd must be a dict, not {type(cmd).__name__}")
+    return cmd
+
+
+# -- workers, grants and waiters ---------------------------------------------
+
+
+class Worker:
+    """A started worker as the core tracks it."""
+
+    __slots__ = ("handle", "poller", "served", "tail")
+
+    def __init__(self, handle: WorkerHandle, tail: StrayTail) -> None:
+        import select
+
+        self.handle = handle
+        self.tail = tail
+        self.served = 0
+        # Readable while idle means something wrote to the protocol between
+        # requests, or the worker is gone.
+        self.poller = select.poll()
+        self.poller.register(handle.response_fd, select.POLLIN)
+
+
+class Grant(enum.Enum):
+    START = "start"  # the holder reserved a place and starts the worker itself
+    CLOSED = "closed"  # the pool closed while the caller waited
+
+
+Granted = Worker | Grant
+
+
+class Waiter(Protocol):
+    def deliver(self, grant: Granted) -> None:
+        """Hands the waiter its grant (called with the core's lock held)."""
+
+
+W = TypeVar("W", bound=Waiter)
+
+
+@dataclass(frozen=True, slots=True)
+class Job:
+    request: Request
+    timeout: float | None
+
+
+@dataclass(slots=True)
+class Verdict:
+    """What an outcome means: the response or the error, and whether the
+    worker must go (and why)."""
+
+    response: dict[str, Any] | None = None
+    error: WorkerError | None = None
+    retire: str | None = None
+    exited: bool = False  # the worker ended by itself: report its status
+    gentle: bool = False  # let it end by itself briefly before killing it
+
+
+_cores: weakref.WeakSet[PoolCore] = weakref.WeakSet()
+
+
+@atexit.register
+def _close_all() -> None:
+    for core in list(_cores):
+        core.close()
+
+
+class PoolCore:
+    def __init__(self, options: PoolOptions, launcher: LauncherFactory | None = None) -> None:
+        self.options = options
+        self._owned_dir: str | None = None
+        if options.cwd is None:
+            self._owned_dir = tempfile.mkdtemp(prefix="ombrix-pool-")
+            cwd = self._owned_dir
+        else:
+            cwd = str(Path(options.cwd).resolve())
+        self.cwd = cwd
+        limits = Limits(options.memory_limit, options.cpu_limit, options.file_size_limit)
+        self.settings = ChildSettings(cwd, limits, options.env)
+        self.launcher: Launcher = (launcher or SubprocessLauncher)(self.settings)
+        self._lock = threading.Lock()
+        self._idle: deque[Worker] = deque()
+        self._busy: set[Worker] = set()
+        self._places = 0  # workers live or being started
+        self._waiters: deque[Waiter] = deque()
+        self._drain = StrayDrain()
+        self.closed = False
+        _cores.add(self)
+        # All workers start now: they boot in parallel while the host goes on.
+        try:
+            for _ in range(options.size):
+                self._places += 1
+                self._release(self.adopt(self.start()))
+        except BaseException:
+            self.close()
+            raise
+
+    # -- requests --------------------------------------------------------
+
+    def prepare(self, cmd: dict[str, Any], timeout: float | Default | None) -> Job:
+        if timeout is DEFAULT:
+            timeout = self.options.timeout
+        else:
+            check_timeout(timeout)
+        if self.closed:
+            raise RuntimeError("the pool is closed")
+        return Job(encode_request(cmd), timeout)
+
+    def acquire(self, new_waiter: Callable[[], W]) -> Granted | W:
+        """A worker, Grant.START (start one, then `adopt` it), or a waiter
+        queued for a later grant."""
+        dirty: list[Worker] = []
+        try:
+            with self._lock:
+                if self.closed:
+                    raise RuntimeError("the pool is closed")
+                while self._idle:
+                    worker = self._idle.pop()
+                    if worker.poller.poll(0):
+                        dirty.append(worker)
+                        self._places -= 1
+                        continue
+                    self._busy.add(worker)
+                    return worker
+                if self._places < self.options.size:
+                    self._places += 1
+                    return Grant.START
+                waiter = new_waiter()
+                self._waiters.append(waiter)
+                return waiter
+        finally:
+            for worker in dirty:
+                logger.info("worker %d recycled: it wrote to the protocol while idle, or ended", worker.handle.pid)
+                self._dispose(worker, gentle=False)
+
+    def withdraw(self, waiter: Waiter) -> bool:
+        """Takes a waiter out of the queue; False when it was already granted."""
+        with self._lock:
+            try:
+                self._waiters.remove(waiter)
+            except ValueError:
+                return False
+            return True
+
+    def give_back(self, grant: Granted) -> None:
+        """Returns a grant its waiter can no longer use."""
+        if isinstance(grant, Worker):
+            self._release(grant)
+        elif grant is Grant.START:
+            self.start_failed()
+
+    def start(self) -> WorkerHandle:
+        """Starts a worker for a Grant.START (blocking)."""
+        try:
+            return self.launcher.start()
+        except BaseException:
+            self.start_failed()
+            raise
+
+    def adopt(self, handle: WorkerHandle) -> Worker:
+        """Takes a worker started for a Grant.START; it is busy for the caller."""
+        worker = Worker(handle, self._drain.add(handle.pid, handle.stray_fd))
+        with self._lock:
+            closed = self.closed
+            if not closed:
+                self._busy.add(worker)
+        if closed:
+            self._dispose(worker, gentle=False)
+            raise WorkerError("the pool was closed before the request was sent")
+        return worker
+
+    def start_failed(self) -> None:
+        with self._lock:
+            self._places -= 1
+            if self._waiters and not self.closed:
+                self._places += 1
+                self._waiters.popleft().deliver(Grant.START)
+
+    def begin(self, worker: Worker, job: Job) -> ResponseReader:
+        worker.served += 1
+        if self.options.cpu_limit is not None:
+            worker.handle.limit_cpu(self.options.cpu_limit)
+        return job.request.reader(self.options.max_output)
+
+    def settle(self, worker: Worker, job: Job, outcome: Outcome) -> Verdict:
+        """What the outcome of one exchange means (never blocks)."""
+        pid = worker.handle.pid
+        if isinstance(outcome, Answer):
+            response = outcome.response
+            retire = None
+            if outcome.output is not None:
+                result = response.get("result")
+                if response.get("success") is True and isinstance(result, dict):
+                    result["output"] = outcome.output.decode("utf-8", "replace")
+                elif outcome.output:
+                    worker.tail.take(outcome.output)
+            if outcome.stray:
+                worker.tail.take(outcome.stray)
+                retire = "it wrote to the protocol outside its answer"
+            elif job.request.action == "quit":
+                return Verdict(response, retire="it quit", gentle=True)
+            elif (reason := worker.handle.leftovers()) is not None:
+                retire = f"it left {reason}"
+            elif self.options.recycle_after is not None and worker.served >= self.options.recycle_after:
+                retire = f"it served {worker.served} requests"
+            return Verdict(response, retire=retire)
+        if self.closed and outcome in (GONE, INTERRUPTED):
+            error = WorkerError("the pool was closed before the request was answered")
+            return Verdict(error=error, retire=_POOL_CLOSED)
+        if outcome is TIMED_OUT:
+            message = f"The request timed out after {job.timeout:g} s; the worker was killed"
+            return Verdict(error=WorkerTimeout(message, job.timeout or 0.0), retire="it timed out")
+        if outcome is EXCEEDED:
+            limit = self.options.max_output
+            message = f"The worker's answer exceeded max_output ({limit} bytes); the worker was killed"
+            return Verdict(error=OutputLimitExceeded(message, limit), retire="its answer exceeded max_output")
+        if outcome is GONE:
+            return Verdict(retire="it ended", exited=True, gentle=True)
+        if outcome is GARBLED:
+            error = WorkerError("The worker's answer could not be read")
+            return Verdict(error=error, retire="its answer could not be read")
+        logger.debug("worker %d: request abandoned by its caller", pid)
+        return Verdict(retire="its request was abandoned")
+
+    def needs_blocking(self, verdict: Verdict) -> bool:
+        return verdict.retire is not None
+
+    def conclude(self, worker: Worker, verdict: Verdict) -> dict[str, Any]:
+        """Returns the worker to the pool or retires it (blocking then:
+        kill, reap, replace), and returns the response or raises the error."""
+        if verdict.retire is None:
+            self._release(worker)
+            assert verdict.response is not None
+            return verdict.response
+        if verdict.retire != _POOL_CLOSED:
+            logger.info("worker %d recycled: %s", worker.handle.pid, verdict.retire)
+        returncode, stderr = self._dispose(worker, gentle=verdict.gentle, want_tail=verdict.exited)
+        self._replace()
+        if verdict.exited:
+            raise WorkerExited(_exit_message(returncode, stderr), returncode, stderr)
+        if verdict.error is not None:
+            raise verdict.error
+        if verdict.response is None:  # an abandoned request: the caller raises its own
+            return {}
+        return verdict.response
+
+    # -- worker life -------------------------------------------------------
+
+    def _release(self, worker: Worker) -> None:
+        with self._lock:
+            self._busy.discard(worker)
+            if not self.closed:
+                if self._waiters:
+                    self._busy.add(worker)
+                    self._waiters.popleft().deliver(worker)
+                else:
+                    self._idle.append(worker)
+                return
+        self._dispose(worker, gentle=False)
+
+    def _dispose(self, worker: Worker, *, gentle: bool, want_tail: bool = False) -> tuple[int | None, str]:
+        """Ends a worker that is out of the pool's books: kills its group
+        (at once, or when it has not ended within EXIT_GRACE), reaps it and
+        closes its descriptors.  Returns its status and stray output tail."""
+        with self._lock:
+            self._busy.discard(worker)
+        handle = worker.handle
+        code = handle.wait(EXIT_GRACE) if gentle else None
+        if code is None:
+            handle.kill()
+            code = handle.wait(REAP_LIMIT)
+            if code is None:
+                logger.error("worker %d did not end after SIGKILL", handle.pid)
+        tail = self._drain.finish(worker.tail, DRAIN_GRACE if want_tail else 0.0)
+        handle.close()
+        return code, tail
+
+    def _replace(self) -> None:
+        """Starts a worker in place of a retired one, so the pool keeps its
+        size; a waiter, if any, gets it."""
+        with self._lock:
+            self._places -= 1
+            if self.closed or self._places >= self.options.size:
+                return
+            self._places += 1
+        try:
+            handle = self.launcher.start()
+        except Exception:
+            logger.exception("starting a replacement worker failed")
+            self.start_failed()
+            return
+        try:
+            worker = self.adopt(handle)
+        except WorkerError:
+            return
+        self._release(worker)
+
+    def close(self) -> None:
+        """Quits idle workers, kills busy ones with their groups, reaps them
+        all and removes the scratch directory.  Idempotent."""
+        with self._lock:
+            if self.closed:
+                return
+            self.closed = True
+            idle, self._idle = list(self._idle), deque()
+            busy = list(self._busy)
+            waiters, self._waiters = list(self._waiters), deque()
+            for waiter in waiters:
+                waiter.deliver(Grant.CLOSED)
+        for worker in idle:
+            try:
+                os.write(worker.handle.request_fd, b'{"action": "quit"}\n')
+            except OSError:
+                pass
+        for worker in busy:
+            worker.handle.kill()
+        for worker in idle:
+            self._dispose(worker, gentle=True)
+        for worker in busy:
+            worker.handle.wait(REAP_LIMIT)
+        self._drain.close()
+        self.launcher.close()
+        if self._owned_dir is not None:
+            shutil.rmtree(self._owned_dir, ignore_errors=True)
+        _cores.discard(self)
+
+
+def _exit_message(returncode: int | None, stderr: str) -> str:
+    if returncode is None:
+        status = "ended"
+    elif returncode < 0:
+        status = f"was killed by signal {-returncode}"
+    else:
+        status = f"exited with status {returncode}"
+    last = next((line for line in reversed(stderr.splitlines()) if line.strip()), "")
+    message = f"The worker {status} while serving the request"
+    return f"{message}: {last}" if last else message

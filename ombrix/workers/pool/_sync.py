@@ -1,0 +1,203 @@
+"""The synchronous face: the core's requests over blocking waits, safe to
+call from many threads."""
+from __future__ import annotations
+
+import os
+import select
+import threading
+import time
+from collections.abc import Mapping
+from types import TracebackType
+from typing import Any
+
+from . import _core
+from ._core import DEFAULT, Default, Grant, Granted, Job, PoolCore, PoolOptions, Worker
+from ._errors import WorkerError
+from ._reader import GONE, INTERRUPTED, TIMED_OUT, Outcome, ResponseReader
+from .process import LauncherFactory
+
+_IN = select.POLLIN | select.POLLHUP | select.POLLERR
+
+
+class _ThreadWaiter:
+    __slots__ = ("_ready", "grant")
+
+    def __init__(self) -> None:
+        self.grant: Granted | None = None
+        self._ready = threading.Event()
+
+    def deliver(self, grant: Granted) -> None:
+        self.grant = grant
+        self._ready.set()
+
+    def wait(self) -> Granted:
+        self._ready.wait()
+        assert self.grant is not None
+        return self.grant
+
+
+class WorkerPool:
+    """A pool of `size` worker processes serving requests one at a time each.
+
+    Requests wait in FIFO order for a free worker.  Each has a wall-clock
+    limit (`timeout` seconds, None for none; per call too): past it the
+    worker's process group is killed, WorkerTimeout raised and a replacement
+    started.  A worker that ends while serving raises WorkerExited and is
+    replaced.  `memory_limit` (bytes of address space), `cpu_limit` (CPU
+    seconds per request) and `file_size_limit` (bytes) are resource limits of
+    the workers; `max_output` bounds one answer in bytes (OutputLimitExceeded
+    past it).  A worker that leaves threads or child processes running is
+    recycled before it serves again, and every worker after `recycle_after`
+    requests.  Workers get a minimal environment (PATH, a UTF-8 locale, HOME)
+    unless `env` is given, and run in `cwd`, by default a scratch directory
+    of the pool removed on close.  `launcher` makes the pool's launcher from
+    its ChildSettings (default: SubprocessLauncher).
+    """
+
+    def __init__(
+        self,
+        size: int = 2,
+        *,
+        timeout: float | None = 30.0,
+        memory_limit: int | None = None,
+        cpu_limit: int | None = None,
+        file_size_limit: int | None = None,
+        max_output: int = 16 * 2**20,
+        recycle_after: int | None = None,
+        env: Mapping[str, str] | None = None,
+        cwd: str | os.PathLike[str] | None = None,
+        launcher: LauncherFactory | None = None,
+    ) -> None:
+        options = PoolOptions(
+            size, timeout, memory_limit, cpu_limit, file_size_limit, max_output, recycle_after, env, cwd
+        )
+        self._core = PoolCore(options, launcher)
+
+    @property
+    def options(self) -> PoolOptions:
+        return self._core.options
+
+    @property
+    def cwd(self) -> str:
+        """The workers' working directory."""
+        return self._core.cwd
+
+    def run_inline(
+        self, code: str, args: dict[str, Any] | None = None, *, timeout: float | Default | None = DEFAULT
+    ) -> dict[str, Any]:
+        return self._call(_core.inline_request(code, args), timeout)
+
+    def run_script(
+        self,
+        path: str | os.PathLike[str],
+        args: dict[str, Any] | None = None,
+        *,
+        timeout: float | Default | None = DEFAULT,
+    ) -> dict[str, Any]:
+        return self._call(_core.script_request(path, args), timeout)
+
+    def run_function(
+        self,
+        path: str | os.PathLike[str],
+        function: str = "main",
+        args: dict[str, Any] | None = None,
+        *,
+        timeout: float | Default | None = DEFAULT,
+    ) -> dict[str, Any]:
+        return self._call(_core.function_request(path, function, args), timeout)
+
+    def validate(self, code: str, *, timeout: float | Default | None = DEFAULT) -> dict[str, Any]:
+        return self._call(_core.validate_request(code), timeout)
+
+    def request(self, cmd: dict[str, Any], *, timeout: float | Default | None = DEFAULT) -> dict[str, Any]:
+        return self._call(_core.any_request(cmd), timeout)
+
+    def close(self) -> None:
+        self._core.close()
+
+    def __enter__(self) -> WorkerPool:
+        return self
+
+    def __exit__(
+        self, exc_type: type[BaseException] | None, exc: BaseException | None, tb: TracebackType | None
+    ) -> None:
+        self.close()
+
+    # -- one request -------------------------------------------------------
+
+    def _call(self, cmd: dict[str, Any], timeout: float | Default | None) -> dict[str, Any]:
+        core = self._core
+        job = core.prepare(cmd, timeout)
+        worker = self._acquire()
+        try:
+            outcome = _exchange(worker, job, core.begin(worker, job))
+        except BaseException:
+            core.conclude(worker, core.settle(worker, job, INTERRUPTED))
+            raise
+        return core.conclude(worker, core.settle(worker, job, outcome))
+
+    def _acquire(self) -> Worker:
+        core = self._core
+        grant = core.acquire(_ThreadWaiter)
+        if isinstance(grant, _ThreadWaiter):
+            waiter = grant
+            try:
+                grant = waiter.wait()
+            except BaseException:
+                if not core.withdraw(waiter):
+                    core.give_back(waiter.wait())
+                raise
+        if grant is Grant.CLOSED:
+            raise WorkerError("the pool was closed before the request was sent")
+        if grant is Grant.START:
+            return core.adopt(core.start())
+        assert isinstance(grant, Worker)
+        return grant
+
+
+def _exchange(worker: Worker, job: Job, reader: ResponseReader) -> Outcome:
+    """Writes the request and reads its answer until the reader has an
+    outcome or the deadline passes."""
+    handle = worker.handle
+    deadline = None if job.timeout is None else time.monotonic() + job.timeout
+    data = job.request.data
+    try:
+        sent = os.write(handle.request_fd, data)
+    except BlockingIOError:
+        sent = 0
+    except BrokenPipeError:
+        sent = len(data)  # the worker is gone; its end of file will tell
+    pending = memoryview(data)[sent:]
+    poller = worker.poller
+    if pending:
+        poller = select.poll()
+        poller.register(handle.response_fd, select.POLLIN)
+        poller.register(handle.request_fd, select.POLLOUT)
+    while True:
+        if deadline is None:
+            events = poller.poll()
+        else:
+            left = deadline - time.monotonic()
+            events = poller.poll(max(0, int(left * 1000) + 1)) if left > 0 else []
+            if not events and time.monotonic() >= deadline:
+                return TIMED_OUT
+        for fd, event in events:
+            if fd == handle.request_fd:
+                try:
+                    pending = pending[os.write(fd, pending) :]
+                except BlockingIOError:
+                    continue
+                except BrokenPipeError:
+                    pending = pending[:0]
+                if not pending:
+                    poller.unregister(fd)
+            elif event & _IN:
+                try:
+                    chunk = os.read(fd, reader.want())
+                except BlockingIOError:
+                    continue
+                except OSError:
+                    return GONE
+                outcome = reader.feed(chunk)
+                if outcome is not None:
+                    return outcome

@@ -1,0 +1,196 @@
+"""Worker start-up: turns a fresh process into a supervised worker, then serves.
+
+The protocol moves off the standard descriptors: requests arrive on fd 3 and
+responses leave on fd 4, fd 0 reads /dev/null, and fds 1 and 2 are the stray
+output pipe the host drains.  What a script or its children write to fd 1 or
+read from fd 0 therefore never touches the protocol.  Resource limits and the
+parent-death signal are applied before any script runs.
+
+A launcher runs `python -P -m ombrix.workers.startup CONFIG` with the
+descriptors already in place or named in CONFIG; a forked child calls
+`prepare_worker` and then `serve` itself.  This module imports nothing heavy:
+it runs at every worker start.
+"""
+from __future__ import annotations
+
+import os
+import resource
+import signal
+import sys
+
+TYPE_CHECKING = False  # typing itself would slow every start
+if TYPE_CHECKING:
+    from collections.abc import Iterator, Mapping
+    from typing import IO, Any
+
+REQUEST_FD = 3
+RESPONSE_FD = 4
+_PR_SET_PDEATHSIG = 1
+
+
+class Limits:
+    """Resource limits of one worker process (None: inherited unchanged).
+
+    `memory` is bytes of address space, `cpu` CPU seconds (the host moves the
+    limit along before each request), `file_size` bytes of any one file the
+    worker writes.  (A plain class: dataclasses would slow every start.)
+    """
+
+    __slots__ = ("cpu", "file_size", "memory")
+
+    def __init__(self, memory: int | None = None, cpu: int | None = None, file_size: int | None = None) -> None:
+        self.memory = memory
+        self.cpu = cpu
+        self.file_size = file_size
+
+    def to_config(self) -> dict[str, int | None]:
+        return {"memory": self.memory, "cpu": self.cpu, "file_size": self.file_size}
+
+    def __eq__(self, other: object) -> bool:
+        return isinstance(other, Limits) and self.to_config() == other.to_config()
+
+    def __hash__(self) -> int:
+        return hash((self.memory, self.cpu, self.file_size))
+
+    def __repr__(self) -> str:
+        return f"Limits(memory={self.memory}, cpu={self.cpu}, file_size={self.file_size})"
+
+
+class _ProtocolInput:
+    """What the worker loop takes as its input: it iterates the request
+    stream once, and from then on `sys.stdin` is the empty fd 0, so a
+    script's `input()` or `sys.stdin.read()` sees end of input at once
+    instead of reading requests."""
+
+    def __init__(self, stream: IO[str]) -> None:
+        self._stream = stream
+
+    def __iter__(self) -> Iterator[str]:
+        sys.stdin = sys.__stdin__
+        return iter(self._stream)
+
+
+def _arrange_descriptors(request: int, response: int, stray: int | None) -> None:
+    import fcntl
+
+    # Copies above the target range first, so no source is overwritten
+    # before it is placed.
+    high_request = fcntl.fcntl(request, fcntl.F_DUPFD_CLOEXEC, 10)
+    high_response = fcntl.fcntl(response, fcntl.F_DUPFD_CLOEXEC, 10)
+    high_stray = None if stray is None else fcntl.fcntl(stray, fcntl.F_DUPFD_CLOEXEC, 10)
+    null = os.open(os.devnull, os.O_RDONLY)
+    os.dup2(null, 0)
+    if high_stray is not None:
+        os.dup2(high_stray, 1)
+        os.dup2(high_stray, 2)
+    os.dup2(high_request, REQUEST_FD)
+    os.dup2(high_response, RESPONSE_FD)
+    os.closerange(RESPONSE_FD + 1, resource.getrlimit(resource.RLIMIT_NOFILE)[0])
+
+
+def _die_with_parent(parent_pid: int) -> None:
+    import ctypes
+
+    libc = ctypes.CDLL(None, use_errno=True)
+    if libc.prctl(_PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0) != 0:
+        err = ctypes.get_errno()
+        raise OSError(err, f"prctl(PR_SET_PDEATHSIG): {os.strerror(err)}")
+    # The parent may have died before the signal was armed.
+    if os.getppid() != parent_pid:
+        os._exit(1)
+
+
+def _apply_limits(limits: Limits) -> None:
+    # A worker killed by a limit must not leave a core file in its directory.
+    resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
+    if limits.memory is not None:
+        resource.setrlimit(resource.RLIMIT_AS, (limits.memory, limits.memory))
+    if limits.cpu is not None:
+        # Only the soft limit: the host raises it before each request, so the
+        # budget holds per request rather than over the worker's whole life.
+        hard = resource.getrlimit(resource.RLIMIT_CPU)[1]
+        resource.setrlimit(resource.RLIMIT_CPU, (limits.cpu, hard))
+    if limits.file_size is not None:
+        resource.setrlimit(resource.RLIMIT_FSIZE, (limits.file_size, limits.file_size))
+        # Writing past the limit then fails with EFBIG in the script instead
+        # of killing the worker.
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+
+
+def _bind_protocol_streams() -> None:
+    # Children the worker starts (os.system, subprocess) must not inherit the
+    # protocol.
+    os.set_inheritable(REQUEST_FD, False)
+    os.set_inheritable(RESPONSE_FD, False)
+    requests = open(REQUEST_FD, encoding="utf-8", newline="\n")
+    responses = open(RESPONSE_FD, "w", encoding="utf-8", newline="\n")
+    sys.stdin = _ProtocolInput(requests)
+    sys.stdout = responses
+
+
+def prepare_worker(
+    limits: Limits,
+    parent_pid: int,
+    *,
+    fds: tuple[int, int, int | None] | None = None,
+    cwd: str | None = None,
+    env: Mapping[str, str] | None = None,
+) -> None:
+    """Prepares the current process to serve as a worker.
+
+    `fds` names the request pipe's read end, the response pipe's write end and
+    the stray output pipe's write end (None when fds 1 and 2 already are);
+    they are moved to fds 3, 4 and 1/2, fd 0 becomes /dev/null and every
+    other descriptor is closed.  Without `fds` the descriptors must already
+    be in place.  The process becomes the leader of its own session (so the
+    host kills it with everything it starts), gets `cwd` and `env` when
+    given, dies when `parent_pid` does, and gets `limits`.
+    """
+    if fds is not None:
+        _arrange_descriptors(*fds)
+    if os.getsid(0) != os.getpid():
+        os.setsid()
+    if cwd is not None:
+        os.chdir(cwd)
+    if env is not None:
+        os.environ.clear()
+        os.environ.update(env)
+    _die_with_parent(parent_pid)
+    _apply_limits(limits)
+    _bind_protocol_streams()
+
+
+def serve() -> None:
+    """Runs the worker loop until end of input or a quit request.
+
+    An exit a script forces is reported on stderr before it ends the process,
+    so the host can tell the caller what stopped the worker; the exit status
+    is the script's.
+    """
+    from ombrix.workers.custom_worker import main
+
+    try:
+        main()
+    except SystemExit as exc:
+        if exc.code not in (None, 0):
+            import traceback
+
+            traceback.print_exc()
+        raise
+
+
+def _main(argv: list[str]) -> None:
+    import json
+
+    config: dict[str, Any] = json.loads(argv[1])
+    fds = config.get("fds")
+    prepare_worker(
+        Limits(**config.get("limits", {})),
+        int(config["parent"]),
+        fds=None if fds is None else (int(fds[0]), int(fds[1]), None),
+    )
+    serve()
+
+
+if __name__ == "__main__":
+    _main(sys.argv)
