@@ -7,7 +7,8 @@ PY := $(VENV)/bin/python
 SOURCES := $(wildcard ombrix/workers/*.cpp ombrix/workers/*.hpp ombrix/*.py ombrix/workers/*.py ombrix/workers/pool/*.py ombrix/workers/*.pyi ombrix/workers/py.typed) CMakeLists.txt pyproject.toml
 TEST_TOOLS := pytest hypothesis mypy ruff pytest-timeout
 # The host side (pure Python) is type-checked and linted by `make test`.
-HOST_CODE := ombrix/workers/pool ombrix/workers/startup.py
+HOST_CODE := ombrix/workers/pool ombrix/workers/startup.py ombrix/workers/forkserver.py \
+  ombrix/workers/forklauncher.py ombrix/workers/sandbox.py
 
 .PHONY: setup build test stubtest lint run clean asan valgrind fuzz bench
 

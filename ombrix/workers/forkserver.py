@@ -33,6 +33,7 @@ import signal
 import socket
 import sys
 import traceback
+from collections.abc import Sequence
 from typing import Any
 
 from ombrix.workers import custom_worker, startup
@@ -66,11 +67,11 @@ class Server:
         self.poller = select.poll()
         self.poller.register(sock.fileno(), select.POLLIN)
 
-    def send(self, message: dict[str, Any], fds: list[int] = []) -> None:  # noqa: B006
+    def send(self, message: dict[str, Any], fds: Sequence[int] = ()) -> None:
         data = json.dumps(message).encode()
         try:
             if fds:
-                socket.send_fds(self.sock, [data], fds)
+                socket.send_fds(self.sock, [data], list(fds))
             else:
                 self.sock.send(data)
         except OSError:
@@ -119,6 +120,8 @@ class Server:
             # worker exit at once and starts over.
             for fd in fds:
                 os.close(fd)
+            if scratch is not None:
+                shutil.rmtree(scratch, ignore_errors=True)
             self.send({"op": "failed", "id": ident, "error": str(error)})
             return
         if pid == 0:
@@ -157,7 +160,7 @@ class Server:
             status = 0
         except SystemExit as stop:
             status = _exit_status(stop.code)
-        except BaseException:  # noqa: BLE001 - reported like the console script does
+        except BaseException:  # reported as the console script reports it
             traceback.print_exc()
             status = 1
         for stream in (sys.stdout, sys.stderr):

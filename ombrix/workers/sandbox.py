@@ -19,7 +19,7 @@ import sys
 import time
 from collections.abc import Iterable, Sequence
 
-import ombrix
+from ombrix.workers.pool.process import package_root
 
 SCRATCH = "/scratch"
 SANDBOX_UID = 65534
@@ -55,8 +55,7 @@ def installation_paths() -> list[str]:
     roots: list[str] = ["/usr"]
     paths: list[str] = []
     prefixes = {sys.base_prefix, sys.base_exec_prefix, sys.prefix, sys.exec_prefix}
-    package = os.path.dirname(os.path.realpath(next(iter(ombrix.__path__))))
-    for path in sorted({os.path.realpath(p) for p in prefixes}) + [package]:
+    for path in [*sorted({os.path.realpath(p) for p in prefixes}), package_root()]:
         if not _under(path, roots):
             roots.append(path)
             paths.append(path)

@@ -18,7 +18,7 @@ import tempfile
 import threading
 import weakref
 from collections import deque
-from collections.abc import Callable, Mapping
+from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Protocol, TypeVar
@@ -70,6 +70,10 @@ class PoolOptions:
     recycle_after: int | None = None
     env: Mapping[str, str] | None = None
     cwd: str | os.PathLike[str] | None = None
+    fresh: bool = False
+    spares: int | None = None
+    sandbox: bool = False
+    readable: Sequence[str | os.PathLike[str]] = ()
 
     def __post_init__(self) -> None:
         _check_count("size", self.size)
@@ -87,6 +91,9 @@ class PoolOptions:
                     raise TypeError("env keys and values must be str")
         if self.cwd is not None and not isinstance(self.cwd, (str, os.PathLike)):
             raise TypeError(f"cwd must be a path or None, not {type(self.cwd).__name__}")
+        from ..forklauncher import check_fork_options
+
+        check_fork_options(self)
 
 
 def _check_count(name: str, value: object) -> None:
@@ -225,7 +232,9 @@ class PoolCore:
         self.cwd = cwd
         limits = Limits(options.memory_limit, options.cpu_limit, options.file_size_limit)
         self.settings = ChildSettings(cwd, limits, options.env)
-        self.launcher: Launcher = (launcher or SubprocessLauncher)(self.settings)
+        from ..forklauncher import fork_launcher
+
+        self.launcher: Launcher = (launcher or fork_launcher(options) or SubprocessLauncher)(self.settings)
         self._lock = threading.Lock()
         self._idle: deque[Worker] = deque()
         self._busy: set[Worker] = set()
@@ -349,6 +358,8 @@ class PoolCore:
                 return Verdict(response, retire="it quit", gentle=True)
             elif (reason := worker.handle.leftovers()) is not None:
                 retire = f"it left {reason}"
+            elif self.options.fresh:
+                retire = "fresh workers serve one request"
             elif self.options.recycle_after is not None and worker.served >= self.options.recycle_after:
                 retire = f"it served {worker.served} requests"
             return Verdict(response, retire=retire)
