@@ -317,12 +317,12 @@ def test_workers_die_with_their_host():
 
 
 def test_async_pool(open_pool):
-    pool = open_pool(AsyncWorkerPool, size=2, timeout=0.5)
+    pool = open_pool(AsyncWorkerPool, size=2)
     path = script(pool, "def main(x):\n    print('half', end='')\n    return x\n")
 
     async def scenario():
         calls = [pool.run_inline(f"result = {i}") for i in range(20)]
-        calls.append(pool.run_inline("while True: pass"))
+        calls.append(pool.run_inline("while True: pass", timeout=0.5))
         calls.append(pool.run_function(path, args={"x": 3}))
         results = await asyncio.gather(*calls, return_exceptions=True)
         assert [r["result"]["return_value"] for r in results[:20]] == list(range(20))

@@ -9,9 +9,9 @@ from types import TracebackType
 from typing import Any
 
 from . import _core
-from ._core import DEFAULT, Default, Grant, Granted, Job, PoolCore, PoolOptions, Worker
+from ._core import DEFAULT, Default, Grant, Granted, PoolCore, PoolOptions, Worker
 from ._errors import WorkerError
-from ._reader import INTERRUPTED, TIMED_OUT, Outcome, ResponseReader
+from ._reader import INTERRUPTED, TIMED_OUT, Outcome, Request, ResponseReader
 from .process import LauncherFactory
 
 
@@ -182,7 +182,7 @@ def _adopt_later(core: PoolCore) -> Any:
     return adopt
 
 
-async def _exchange(worker: Worker, job: Job, reader: ResponseReader) -> Outcome:
+async def _exchange(worker: Worker, job: Request, reader: ResponseReader) -> Outcome:
     loop = asyncio.get_running_loop()
     handle = worker.handle
     done: asyncio.Future[Outcome] = loop.create_future()
@@ -202,7 +202,7 @@ async def _exchange(worker: Worker, job: Job, reader: ResponseReader) -> Outcome
         if outcome is not None:
             finish(outcome)
 
-    pending = memoryview(job.request.data)
+    pending = memoryview(job.data)
 
     def writable() -> None:
         nonlocal pending

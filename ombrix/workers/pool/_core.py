@@ -12,11 +12,11 @@ from __future__ import annotations
 
 import atexit
 import enum
+import logging
 import os
 import shutil
 import tempfile
 import threading
-import weakref
 from collections import deque
 from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass
@@ -193,12 +193,6 @@ class Waiter(Protocol):
 W = TypeVar("W", bound=Waiter)
 
 
-@dataclass(frozen=True, slots=True)
-class Job:
-    request: Request
-    timeout: float | None
-
-
 @dataclass(slots=True)
 class Verdict:
     """What an outcome means: the response or the error, and whether the
@@ -211,7 +205,10 @@ class Verdict:
     gentle: bool = False  # let it end by itself briefly before killing it
 
 
-_cores: weakref.WeakSet[PoolCore] = weakref.WeakSet()
+# Open pools, closed at interpreter exit (also those their owner dropped
+# without closing: their workers and scratch directories must not outlive
+# the host).
+_cores: set[PoolCore] = set()
 
 
 @atexit.register
@@ -234,7 +231,12 @@ class PoolCore:
         self.settings = ChildSettings(cwd, limits, options.env)
         from ..forklauncher import fork_launcher
 
-        self.launcher: Launcher = (launcher or fork_launcher(options) or SubprocessLauncher)(self.settings)
+        try:
+            self.launcher: Launcher = (launcher or fork_launcher(options) or SubprocessLauncher)(self.settings)
+        except BaseException:
+            if self._owned_dir is not None:
+                shutil.rmtree(self._owned_dir, ignore_errors=True)
+            raise
         self._lock = threading.Lock()
         self._idle: deque[Worker] = deque()
         self._busy: set[Worker] = set()
@@ -254,14 +256,16 @@ class PoolCore:
 
     # -- requests --------------------------------------------------------
 
-    def prepare(self, cmd: dict[str, Any], timeout: float | Default | None) -> Job:
+    def prepare(self, cmd: dict[str, Any], timeout: float | Default | None) -> Request:
         if timeout is DEFAULT:
             timeout = self.options.timeout
         else:
             check_timeout(timeout)
         if self.closed:
             raise RuntimeError("the pool is closed")
-        return Job(encode_request(cmd), timeout)
+        request = encode_request(cmd)
+        request.timeout = timeout
+        return request
 
     def acquire(self, new_waiter: Callable[[], W]) -> Granted | W:
         """A worker, Grant.START (start one, then `adopt` it), or a waiter
@@ -333,13 +337,13 @@ class PoolCore:
                 self._places += 1
                 self._waiters.popleft().deliver(Grant.START)
 
-    def begin(self, worker: Worker, job: Job) -> ResponseReader:
+    def begin(self, worker: Worker, job: Request) -> ResponseReader:
         worker.served += 1
         if self.options.cpu_limit is not None:
             worker.handle.limit_cpu(self.options.cpu_limit)
-        return job.request.reader(self.options.max_output)
+        return job.reader(self.options.max_output)
 
-    def settle(self, worker: Worker, job: Job, outcome: Outcome) -> Verdict:
+    def settle(self, worker: Worker, job: Request, outcome: Outcome) -> Verdict:
         """What the outcome of one exchange means (never blocks)."""
         pid = worker.handle.pid
         if isinstance(outcome, Answer):
@@ -350,11 +354,11 @@ class PoolCore:
                 if response.get("success") is True and isinstance(result, dict):
                     result["output"] = outcome.output.decode("utf-8", "replace")
                 elif outcome.output:
-                    worker.tail.take(outcome.output)
+                    _log_bytes(pid, "printed before failing", outcome.output)
             if outcome.stray:
-                worker.tail.take(outcome.stray)
+                _log_bytes(pid, "wrote to the protocol", outcome.stray)
                 retire = "it wrote to the protocol outside its answer"
-            elif job.request.action == "quit":
+            elif job.action == "quit":
                 return Verdict(response, retire="it quit", gentle=True)
             elif (reason := worker.handle.leftovers()) is not None:
                 retire = f"it left {reason}"
@@ -482,6 +486,11 @@ class PoolCore:
         if self._owned_dir is not None:
             shutil.rmtree(self._owned_dir, ignore_errors=True)
         _cores.discard(self)
+
+
+def _log_bytes(pid: int, what: str, data: bytes) -> None:
+    if logger.isEnabledFor(logging.INFO):
+        logger.info("worker %d %s: %s", pid, what, data.decode("utf-8", "replace"))
 
 
 def _exit_message(returncode: int | None, stderr: str) -> str:

@@ -19,12 +19,13 @@ from __future__ import annotations
 import json
 import secrets
 from dataclasses import dataclass
+from json.encoder import encode_basestring_ascii as _quote
 from typing import Any, Final
 
 _RESPONSE_START: Final = b'{"success": '
 
 
-@dataclass(frozen=True, slots=True)
+@dataclass(slots=True)
 class Answer:
     response: dict[str, Any]
     output: bytes | None  # what run_function printed ahead of the response
@@ -48,13 +49,14 @@ GARBLED: Final = _Signal("GARBLED")  # the answer ended without a response line
 Outcome = Answer | _Signal
 
 
-@dataclass(frozen=True, slots=True)
+@dataclass(slots=True)
 class Request:
     """The bytes to write for one request, and how to read its answer."""
 
     data: bytes
     marker: bytes | None  # the marker's answer line, for run_function
     action: object
+    timeout: float | None = None
 
     def reader(self, limit: int) -> ResponseReader:
         return ResponseReader(limit, self.marker)
@@ -62,7 +64,7 @@ class Request:
 
 def encode_request(cmd: dict[str, Any]) -> Request:
     """Encodes a request dict (TypeError/ValueError when it cannot be sent)."""
-    line = json.dumps(cmd).encode() + b"\n"
+    line = _dumps(cmd).encode() + b"\n"
     action = cmd.get("action")
     if action != "run_function":
         return Request(line, None, action)
@@ -70,6 +72,22 @@ def encode_request(cmd: dict[str, Any]) -> Request:
     marker_request = json.dumps({"action": token}).encode() + b"\n"
     answer = json.dumps({"success": False, "error": f"Unknown action: {token}"}).encode() + b"\n"
     return Request(line + marker_request, answer, action)
+
+
+def _dumps(cmd: dict[str, Any]) -> str:
+    """json.dumps(cmd), the same text, built directly for the usual request
+    of string and null fields (twice as fast: it is on every request)."""
+    parts = []
+    for key, value in cmd.items():
+        if type(key) is not str:
+            return json.dumps(cmd)
+        if type(value) is str:
+            parts.append(f"{_quote(key)}: {_quote(value)}")
+        elif value is None:
+            parts.append(f"{_quote(key)}: null")
+        else:
+            parts.append(f"{_quote(key)}: {json.dumps(value)}")
+    return "{" + ", ".join(parts) + "}"
 
 
 def parse_response(line: bytes) -> tuple[int, dict[str, Any]] | None:
@@ -89,11 +107,14 @@ def parse_response(line: bytes) -> tuple[int, dict[str, Any]] | None:
 
 
 class ResponseReader:
+    __slots__ = ("_buf", "_end", "_limit", "_marker", "_scanned")
+
     def __init__(self, limit: int, marker: bytes | None) -> None:
         self._limit = limit + (0 if marker is None else len(marker))
         self._marker = marker
-        self._buf = bytearray()
+        self._buf: bytes | bytearray = b""  # a bytearray once a second read is needed
         self._scanned = 0  # bytes of _buf already searched
+        self._end = 0  # where the answer found in _buf ends
 
     def want(self) -> int:
         """How many bytes to read next: never more than one past the limit."""
@@ -102,18 +123,28 @@ class ResponseReader:
     def feed(self, data: bytes) -> Outcome | None:
         if not data:
             return GONE
-        if self._marker is None and not self._buf and data.endswith(b"\n") and data.find(b"\n") == len(data) - 1:
-            if data.startswith(_RESPONSE_START):
+        if not self._buf:
+            # The usual answer: one whole response line in one read.
+            if (
+                self._marker is None
+                and len(data) <= self._limit + 1
+                and data.startswith(_RESPONSE_START)
+                and data.find(b"\n") == len(data) - 1
+            ):
                 try:
-                    value = json.loads(data)
+                    value = json.loads(data.decode("utf-8", "replace"))
                 except ValueError:
                     pass
                 else:
                     if isinstance(value, dict):
                         return Answer(value, None, b"")
+            self._buf = bytearray()
+        assert isinstance(self._buf, bytearray)
         self._buf += data
         found = self._answer_with_marker() if self._marker is not None else self._first_answer()
-        if found is not None:
+        # An answer counts against the limit up to its end (bytes after it
+        # are stray, and they stop at one past the limit too).
+        if found is not None and self._end <= self._limit + 1:
             return found
         if len(self._buf) > self._limit:
             return EXCEEDED
@@ -126,6 +157,7 @@ class ResponseReader:
             parsed = parse_response(bytes(buf[start : end + 1]))
             if parsed is not None:
                 at, response = parsed
+                self._end = end + 1
                 stray = bytes(buf[: start + at]) + bytes(buf[end + 1 :])
                 return Answer(response, None, stray)
             start = end + 1
@@ -140,6 +172,7 @@ class ResponseReader:
             self._scanned = len(buf)
             return None
         head = bytes(buf[:at])
+        self._end = at + len(self._marker)
         # Bytes glued in front of the marker's answer, and any after it, were
         # written by something else than the worker loop.
         cut = head.rfind(b"\n") + 1

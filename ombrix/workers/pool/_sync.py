@@ -11,9 +11,9 @@ from types import TracebackType
 from typing import Any
 
 from . import _core
-from ._core import DEFAULT, Default, Grant, Granted, Job, PoolCore, PoolOptions, Worker
+from ._core import DEFAULT, Default, Grant, Granted, PoolCore, PoolOptions, Worker
 from ._errors import WorkerError
-from ._reader import GONE, INTERRUPTED, TIMED_OUT, Outcome, ResponseReader
+from ._reader import GONE, INTERRUPTED, TIMED_OUT, Outcome, Request, ResponseReader
 from .process import LauncherFactory
 
 _IN = select.POLLIN | select.POLLHUP | select.POLLERR
@@ -165,21 +165,21 @@ class WorkerPool:
         return grant
 
 
-def _exchange(worker: Worker, job: Job, reader: ResponseReader) -> Outcome:
+def _exchange(worker: Worker, job: Request, reader: ResponseReader) -> Outcome:
     """Writes the request and reads its answer until the reader has an
     outcome or the deadline passes."""
     handle = worker.handle
     deadline = None if job.timeout is None else time.monotonic() + job.timeout
-    data = job.request.data
+    data = job.data
     try:
         sent = os.write(handle.request_fd, data)
     except BlockingIOError:
         sent = 0
     except BrokenPipeError:
         sent = len(data)  # the worker is gone; its end of file will tell
-    pending = memoryview(data)[sent:]
     poller = worker.poller
-    if pending:
+    if sent < len(data):
+        pending = memoryview(data)[sent:]
         poller = select.poll()
         poller.register(handle.response_fd, select.POLLIN)
         poller.register(handle.request_fd, select.POLLOUT)
