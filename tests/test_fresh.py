@@ -1,9 +1,11 @@
 """Fresh workers forked from a warm server: no request sees another's changes."""
 import asyncio
+import errno
 import os
 
 import pytest
 
+from conftest import POOL_ENV
 from ombrix.workers.pool import AsyncWorkerPool, WorkerExited, WorkerPool, WorkerTimeout
 
 LEAVE_STATE = """
@@ -31,7 +33,7 @@ result = {
 
 
 def test_state_left_by_a_request_never_reaches_the_next(tmp_path):
-    with WorkerPool(size=1, fresh=True, spares=1, cwd=str(tmp_path)) as pool:
+    with WorkerPool(env=POOL_ENV, size=1, fresh=True, spares=1, cwd=str(tmp_path)) as pool:
         before = pool.run_inline(INSPECT)["result"]["return_value"]
         left = pool.run_inline(LEAVE_STATE)
         answer = pool.run_inline(INSPECT)
@@ -43,10 +45,14 @@ def test_state_left_by_a_request_never_reaches_the_next(tmp_path):
                       "threads": 1, "pid": before["pid"]}
 
 
-def test_fresh_composes_with_timeouts_output_and_run_function(tmp_path):
+def test_fresh_composes_with_timeouts_limits_output_and_run_function(tmp_path):
     script = tmp_path / "tool.py"
     script.write_text("import os\ndef main(n):\n    print('printed')\n    os.write(1, b'stray')\n    return n + 1\n")
-    with WorkerPool(size=1, fresh=True, spares=1, timeout=5.0) as pool:
+    with WorkerPool(env=POOL_ENV, size=1, fresh=True, spares=1, timeout=5.0, file_size_limit=4096) as pool:
+        big = pool.run_inline("import os\nfd = os.open('big', os.O_WRONLY | os.O_CREAT)\ntry:\n"
+                              "    while True:\n        os.write(fd, bytes(8192))\nexcept OSError as e:\n"
+                              "    result = e.errno")
+        assert big["result"]["return_value"] == errno.EFBIG
         with pytest.raises(WorkerTimeout):
             pool.run_inline("import time\ntime.sleep(30)", timeout=0.5)
         called = pool.run_function(str(script), "main", {"n": 1})["result"]
@@ -56,7 +62,7 @@ def test_fresh_composes_with_timeouts_output_and_run_function(tmp_path):
 
 
 def test_a_dead_fork_server_is_replaced():
-    with WorkerPool(size=1, fresh=True, spares=1) as pool:
+    with WorkerPool(env=POOL_ENV, size=1, fresh=True, spares=1) as pool:
         # A worker's parent is the server; killing it takes the worker along.
         with pytest.raises(WorkerExited):
             pool.run_inline("import os, signal\nos.kill(os.getppid(), signal.SIGKILL)\nimport time\ntime.sleep(30)")
@@ -65,7 +71,7 @@ def test_a_dead_fork_server_is_replaced():
 
 def test_async_fresh_pool():
     async def go():
-        async with AsyncWorkerPool(size=2, fresh=True, spares=1) as pool:
+        async with AsyncWorkerPool(env=POOL_ENV, size=2, fresh=True, spares=1) as pool:
             first = await pool.run_inline("import os\nos.environ['LEFT_BEHIND'] = '1'\nresult = os.getpid()")
             answers = await asyncio.gather(*(
                 pool.run_inline("import os\nresult = [os.getpid(), 'LEFT_BEHIND' in os.environ]")
@@ -80,7 +86,7 @@ def test_async_fresh_pool():
 
 def test_close_ends_every_process_of_a_fresh_pool():
     others = _children(os.getpid())
-    pool = WorkerPool(size=2, fresh=True, spares=2)
+    pool = WorkerPool(env=POOL_ENV, size=2, fresh=True, spares=2)
     pool.run_inline("import subprocess\nsubprocess.Popen(['sleep', '60'], start_new_session=True)")
     mine = _started_since(others)
     assert len(mine) >= 3  # the server, a worker, spares

@@ -5,6 +5,7 @@ import socket
 
 import pytest
 
+from conftest import POOL_ENV
 from ombrix.workers.pool import WorkerPool
 from test_fresh import _alive, _children, _started_since
 
@@ -23,7 +24,7 @@ def allowed(tmp_path_factory):
 
 @pytest.fixture(scope="module")
 def pool(allowed):
-    with WorkerPool(size=1, fresh=True, spares=1, timeout=10.0, sandbox=True,
+    with WorkerPool(env=POOL_ENV, size=1, fresh=True, spares=1, timeout=10.0, sandbox=True,
                     readable=[str(allowed / "allowed")]) as pool:
         yield pool
 
@@ -102,9 +103,24 @@ result = made
 
 
 @needs_bwrap
+def test_spares_killed_by_a_script_are_passed_over(pool):
+    killed = value(pool, """
+import os, signal
+mine = {1, os.getpid(), os.getppid()}
+killed = [p for p in map(int, filter(str.isdigit, os.listdir('/proc'))) if p not in mine]
+for p in killed:
+    os.kill(p, signal.SIGKILL)
+result = len(killed)
+""")
+    assert killed >= 1
+    for _ in range(3):
+        assert value(pool, "result = 'served'") == "served"
+
+
+@needs_bwrap
 def test_close_leaves_nothing(allowed):
     others = _children(os.getpid())
-    pool = WorkerPool(size=2, fresh=False, spares=1, sandbox=True)
+    pool = WorkerPool(env=POOL_ENV, size=2, fresh=False, spares=1, sandbox=True)
     value(pool, "import subprocess\nsubprocess.Popen(['sleep', '60'], start_new_session=True)\nresult = 1")
     mine = _started_since(others)
     assert len(mine) >= 4  # bwrap, its init, the server, a worker, a spare
@@ -115,4 +131,4 @@ def test_close_leaves_nothing(allowed):
 def test_missing_bwrap_is_a_clear_error(monkeypatch, tmp_path):
     monkeypatch.setenv("PATH", str(tmp_path))
     with pytest.raises(RuntimeError, match="bubblewrap"):
-        WorkerPool(size=1, sandbox=True)
+        WorkerPool(env=POOL_ENV, size=1, sandbox=True)

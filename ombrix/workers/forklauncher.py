@@ -39,6 +39,8 @@ if TYPE_CHECKING:
 # server to go away on close before it is killed.
 FORK_TIMEOUT = 10.0
 CLOSE_TIMEOUT = 2.0
+# Workers a start tries (spares found dead, a server found dead) before it fails.
+START_ATTEMPTS = 4
 # The server's message that stands for "the server is gone" to waiters.
 _SERVER_GONE = -signal.SIGKILL
 
@@ -342,8 +344,12 @@ class ForkLauncher:
                 os.close(fd)
 
     def start(self) -> WorkerHandle:
-        """A forked worker, ready for its first request (blocking)."""
-        for attempt in range(2):
+        """A forked worker, ready for its first request (blocking).
+
+        A spare that died while waiting (a script of the sandbox may signal
+        it) is passed over; a server that died is replaced."""
+        error = "it exited"
+        for _ in range(START_ATTEMPTS):
             with self._lock:
                 if self._closed:
                     raise ForkServerError("the launcher is closed")
@@ -360,10 +366,8 @@ class ForkLauncher:
             if not fork.forked.is_set():
                 server.close()  # hung: the next start gets a new one
                 raise ForkServerError("the fork server did not answer in time")
-            if attempt or server.alive:
-                raise ForkServerError(f"the fork server could not start a worker: {fork.error or 'it exited'}")
-            # The server died under us: one more try, on a new one.
-        raise AssertionError("unreachable")
+            error = fork.error or error
+        raise ForkServerError(f"the fork server could not start a worker: {error}")
 
     def close(self) -> None:
         with self._lock:
