@@ -128,7 +128,14 @@ def test_close_leaves_nothing(allowed):
     assert [pid for pid in mine if _alive(pid)] == []
 
 
-def test_missing_bwrap_is_a_clear_error(monkeypatch, tmp_path):
+def test_sandbox_option_errors(monkeypatch, tmp_path):
+    # A str is a sequence of paths too: each character would be bound.
+    with pytest.raises(TypeError):
+        WorkerPool(size=1, sandbox=True, readable=str(tmp_path))
+    with pytest.raises(FileNotFoundError):
+        WorkerPool(size=1, sandbox=True, readable=[str(tmp_path / "missing")])
+    with pytest.raises(ValueError):
+        WorkerPool(size=1, sandbox=True, cwd=str(tmp_path))
     monkeypatch.setenv("PATH", str(tmp_path))
     with pytest.raises(RuntimeError, match="bubblewrap"):
         WorkerPool(env=POOL_ENV, size=1, sandbox=True)

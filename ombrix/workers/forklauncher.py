@@ -17,6 +17,7 @@ import signal
 import socket
 import subprocess
 import sys
+import tempfile
 import threading
 from collections import deque
 from collections.abc import Callable, Mapping, Sequence
@@ -159,6 +160,9 @@ class ForkServer:
         self._next = 0
         self._closed = False
         self.gone = threading.Event()
+        # What the server itself says when it fails (its workers' stderr is
+        # their stray-output pipe), for the error of the start that finds it gone.
+        self._stderr = tempfile.TemporaryFile()
         host, child = socket.socketpair(socket.AF_UNIX, socket.SOCK_SEQPACKET)
         self._sock = host
         command = [python, "-P", "-m", "ombrix.workers.forkserver", str(child.fileno())]
@@ -172,7 +176,7 @@ class ForkServer:
                     command,
                     stdin=subprocess.DEVNULL,
                     stdout=subprocess.DEVNULL,
-                    stderr=subprocess.DEVNULL,
+                    stderr=self._stderr,
                     pass_fds=(child.fileno(),),
                     cwd=cwd,
                     env=dict(env),
@@ -181,6 +185,7 @@ class ForkServer:
             )
         except BaseException:
             host.close()
+            self._stderr.close()
             raise
         finally:
             child.close()
@@ -268,8 +273,18 @@ class ForkServer:
         with self._lock:
             orphans = list(self._forks.values())
             self._forks.clear()
+        gone = self._last_words()
         for fork in orphans:
-            fork.on_exit(_SERVER_GONE, "the fork server is gone")
+            fork.on_exit(_SERVER_GONE, gone)
+
+    def _last_words(self) -> str:
+        try:
+            size = os.fstat(self._stderr.fileno()).st_size
+            text = os.pread(self._stderr.fileno(), 2048, max(0, size - 2048)).decode(errors="replace")
+        except (OSError, ValueError):
+            text = ""
+        last = next((line for line in reversed(text.splitlines()) if line.strip()), "")
+        return f"the fork server is gone: {last}" if last else "the fork server is gone"
 
     def close(self) -> None:
         """Ends the server and every worker it forked; idempotent."""
@@ -288,6 +303,7 @@ class ForkServer:
             self.process.wait()
         self._reader.join(CLOSE_TIMEOUT)
         self._sock.close()
+        self._stderr.close()
 
 
 class ForkLauncher:

@@ -189,7 +189,6 @@ class Sandbox:
     """The sandbox of one pool: wraps the fork server's command line."""
 
     def __init__(self, readable: Sequence[str] = (), *, workers: int = 1) -> None:
-        self.bwrap = find_bwrap()
         self.readable = []
         for path in readable:
             if not isinstance(path, str | os.PathLike):
@@ -198,11 +197,8 @@ class Sandbox:
             if not os.path.exists(path):
                 raise FileNotFoundError(f"readable path does not exist: {path!r}")
             self.readable.append(path)
+        self.bwrap = find_bwrap()
         self.cgroup = PidsCgroup.create(PIDS_BASE + PIDS_PER_WORKER * max(1, workers))
-
-    @property
-    def max_pids(self) -> int | None:
-        return None if self.cgroup is None else int(open(os.path.join(self.cgroup.path, "pids.max")).read())
 
     def wrap(self, command: list[str]) -> list[str]:
         wrapped = bwrap_command(self.bwrap, command, self.readable)
