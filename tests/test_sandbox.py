@@ -2,10 +2,12 @@
 import os
 import shutil
 import socket
+import subprocess
 
 import pytest
 
 from conftest import POOL_ENV
+from ombrix.workers import sandbox
 from ombrix.workers.pool import WorkerPool
 from test_fresh import _alive, _children, _started_since
 
@@ -115,6 +117,14 @@ result = len(killed)
     assert killed >= 1
     for _ in range(3):
         assert value(pool, "result = 'served'") == "served"
+
+
+@needs_bwrap
+def test_an_installation_under_tmp_stays_visible(monkeypatch, tmp_path):
+    (tmp_path / "site.txt").write_text("installed")
+    monkeypatch.setattr(sandbox, "installation_paths", lambda: [str(tmp_path)])
+    command = sandbox.bwrap_command(shutil.which("bwrap"), ["cat", str(tmp_path / "site.txt")], [])
+    assert subprocess.run(command, capture_output=True, timeout=30).stdout == b"installed"
 
 
 @needs_bwrap

@@ -82,9 +82,11 @@ def bwrap_command(bwrap: str, command: Sequence[str], readable: Sequence[str]) -
             args += ["--symlink", os.readlink(top), top]
         elif os.path.isdir(top):
             args += ["--ro-bind", top, top]
+    # The private directories first: a later bind of a path under /tmp (a
+    # checkout or virtual environment there) must not be covered by them.
+    args += ["--proc", "/proc", "--dev", "/dev", "--tmpfs", "/tmp", "--tmpfs", SCRATCH]
     for path in installation_paths():
         args += ["--ro-bind", path, path]
-    args += ["--proc", "/proc", "--dev", "/dev", "--tmpfs", "/tmp", "--tmpfs", SCRATCH]
     for path in readable:
         args += ["--ro-bind", os.path.realpath(path), os.path.abspath(path)]
     # The root bwrap builds the tree on stays writable otherwise.
