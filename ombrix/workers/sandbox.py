@@ -51,11 +51,12 @@ def _under(path: str, roots: Iterable[str]) -> bool:
 
 def installation_paths() -> list[str]:
     """The interpreter's installation and where the worker package is imported
-    from, outermost first, without /usr (bound as a whole)."""
+    from, outermost first, without /usr (bound as a whole).  A path reached
+    through a symbolic link is there under both names."""
     roots: list[str] = ["/usr"]
     paths: list[str] = []
-    prefixes = {sys.base_prefix, sys.base_exec_prefix, sys.prefix, sys.exec_prefix}
-    for path in [*sorted({os.path.realpath(p) for p in prefixes}), package_root()]:
+    found = {sys.base_prefix, sys.base_exec_prefix, sys.prefix, sys.exec_prefix, package_root()}
+    for path in sorted({os.path.abspath(p) for p in found} | {os.path.realpath(p) for p in found}):
         if not _under(path, roots):
             roots.append(path)
             paths.append(path)
@@ -86,7 +87,7 @@ def bwrap_command(bwrap: str, command: Sequence[str], readable: Sequence[str]) -
     # checkout or virtual environment there) must not be covered by them.
     args += ["--proc", "/proc", "--dev", "/dev", "--tmpfs", "/tmp", "--tmpfs", SCRATCH]
     for path in installation_paths():
-        args += ["--ro-bind", path, path]
+        args += ["--ro-bind", os.path.realpath(path), path]
     for path in readable:
         args += ["--ro-bind", os.path.realpath(path), os.path.abspath(path)]
     # The root bwrap builds the tree on stays writable otherwise.
