@@ -148,7 +148,9 @@ class StrayDrain:
                     self._run_commands()
                     if self._selector is None:
                         break
-                else:
+                elif self._selector.get_map().get(key.fd) is key:
+                    # A command earlier in this batch may have unregistered
+                    # the pipe, and its owner may have closed the descriptor.
                     self._read(key.data)
         with self._lock:
             self._thread = None
