@@ -125,8 +125,8 @@ fuzz: build
 # Then the pool, and fresh and sandboxed workers against cold worker starts.
 bench: build
 	$(PY) -P bench/bench.py $(BENCH_ARGS)
-	$(PY) -P bench/pool.py
-	$(PY) -P bench/fresh.py
+	$(PY) -P bench/pool.py $(filter --quick,$(BENCH_ARGS))
+	$(PY) -P bench/fresh.py $(filter --quick,$(BENCH_ARGS))
 
 clean:
 	rm -rf build $(VENV)

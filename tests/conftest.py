@@ -122,8 +122,8 @@ _SANITIZER_VARS = ("LD_PRELOAD", "PYTHONMALLOC", "ASAN_OPTIONS", "UBSAN_OPTIONS"
 POOL_ENV = {k: os.environ[k] for k in _SANITIZER_VARS if k in os.environ} if SANITIZED else None
 
 
-def sessions_alive(sids):
-    """Pids of live (not zombie) processes in any of the sessions `sids`."""
+def groups_alive(pgids):
+    """Pids of live (not zombie) processes in any of the process groups `pgids`."""
     alive = []
     for entry in os.listdir("/proc"):
         if not entry.isdigit():
@@ -133,6 +133,6 @@ def sessions_alive(sids):
                 fields = f.read().rsplit(b")", 1)[1].split()
         except OSError:
             continue
-        if fields[0] != b"Z" and int(fields[3]) in sids:
+        if fields[0] != b"Z" and int(fields[2]) in pgids:
             alive.append(int(entry))
     return alive

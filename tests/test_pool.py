@@ -11,7 +11,7 @@ import time
 import tracemalloc
 
 import pytest
-from conftest import POOL_ENV, SANITIZED, sessions_alive
+from conftest import POOL_ENV, SANITIZED, groups_alive
 
 from ombrix.workers.pool import (
     AsyncWorkerPool,
@@ -59,7 +59,7 @@ def make_pool(cls=WorkerPool, **options):
 @pytest.fixture
 def open_pool():
     """Makes pools and checks on teardown that closing them left no process
-    of any worker's session and removed the scratch directory."""
+    of any worker's process group and removed the scratch directory."""
     pools = []
 
     def make(cls=WorkerPool, **options):
@@ -69,7 +69,7 @@ def open_pool():
     yield make
     for pool in pools:
         pool.close()
-        assert sessions_alive(set(pool.started)) == []
+        assert groups_alive(set(pool.started)) == []
         assert not os.path.exists(pool.cwd)
 
 
@@ -85,8 +85,8 @@ def test_timeouts_kill_the_group_and_keep_the_size(open_pool):
             pool.run_inline(code)
         assert time.monotonic() - started < 0.5 + 0.5
         assert info.value.result["success"] is False
-    # Two replacements, and nothing left of the killed workers' sessions.
-    assert len(pool.started) == 4 and len(sessions_alive(set(pool.started))) == 2
+    # Two replacements, and nothing left of the killed workers' groups.
+    assert len(pool.started) == 4 and len(groups_alive(set(pool.started))) == 2
     # Per call, and None for no limit.
     with pytest.raises(WorkerTimeout):
         pool.run_inline("import time; time.sleep(5)", timeout=0.2)
@@ -214,16 +214,16 @@ def test_workers_left_with_threads_or_children_are_recycled(open_pool):
     forked = pool.run_inline("import os\nresult = os.fork()")
     assert forked["success"] is True
     assert [pool.run_inline(f"result = {i}")["result"]["return_value"] for i in range(5)] == list(range(5))
-    # A grandchild that left the session is killed too.
+    # A grandchild that left the group is killed too.
     escaped = pool.run_inline("import subprocess\n"
                               "result = subprocess.Popen(['sleep', '30'], start_new_session=True).pid")
     escaped_pid = escaped["result"]["return_value"]
     third = pid_of(pool)
     assert third not in (first, second)
     deadline = time.monotonic() + 2
-    while sessions_alive({escaped_pid}) and time.monotonic() < deadline:
+    while groups_alive({escaped_pid}) and time.monotonic() < deadline:
         time.sleep(0.01)
-    assert sessions_alive({escaped_pid}) == []
+    assert groups_alive({escaped_pid}) == []
 
 
 def test_recycle_after_and_host_side_type_checks(open_pool):
@@ -293,7 +293,7 @@ def test_close_kills_busy_workers_and_fails_their_callers():
     for t in threads:
         t.join(5)
     assert len(errors) == 3
-    assert sessions_alive(set(pool.started)) == []
+    assert groups_alive(set(pool.started)) == []
     with pytest.raises(RuntimeError):
         pool.run_inline("result = 1")
 
@@ -311,9 +311,9 @@ def test_workers_die_with_their_host():
         proc.kill()
         proc.wait()
     deadline = time.monotonic() + 5
-    while sessions_alive({worker}) and time.monotonic() < deadline:
+    while groups_alive({worker}) and time.monotonic() < deadline:
         time.sleep(0.01)
-    assert sessions_alive({worker}) == []
+    assert groups_alive({worker}) == []
 
 
 def test_async_pool(open_pool):
@@ -335,6 +335,10 @@ def test_async_pool(open_pool):
         with pytest.raises(asyncio.CancelledError):
             await task
         assert (await pool.validate("x = 1"))["result"]["valid"] is True
+
+    async def on_another_loop():
+        assert (await pool.run_inline("result = 2"))["result"]["return_value"] == 2
         await pool.aclose()
 
     asyncio.run(scenario())
+    asyncio.run(on_another_loop())

@@ -4,6 +4,7 @@ import json
 
 import pytest
 
+from ombrix.workers.pool import _core
 from ombrix.workers.pool._reader import EXCEEDED, GARBLED, GONE, Answer, encode_request
 
 
@@ -41,7 +42,7 @@ FAKE = b'{"success": true, "result": 1}'
     ("caf\u00e9\n".encode(), 3),
 ])
 def test_run_function_answers_split_prints_from_the_response(printed, value):
-    request = encode_request({"action": "run_function", "path": "p.py", "function": "f", "args": None})
+    request = encode_request("run_function", "{}")
     data = printed + response(value) + request.marker
     for chunks in split_everywhere(data):
         outcome = feed(request, chunks)
@@ -49,17 +50,17 @@ def test_run_function_answers_split_prints_from_the_response(printed, value):
 
 
 def test_bytes_that_belong_to_no_answer_are_reported_as_stray():
-    request = encode_request({"action": "run_inline", "code": "x"})
+    request = encode_request("run_inline", "{}")
     assert feed(request, [b"chatter\n" + FAKE + b"\n"]) == Answer(json.loads(FAKE), None, b"chatter\n")
     assert feed(request, [response(1) + b"late"]).stray == b"late"
-    function = encode_request({"action": "run_function", "path": "p.py"})
+    function = encode_request("run_function", "{}")
     after = feed(function, [response(1) + b"thread\n" + b"glued" + function.marker + b"more"])
     assert (after.response["result"], after.output, after.stray) == ({"return_value": 1}, b"", b"thread\nglued" + b"more")
     assert feed(function, [b"no response\n" + function.marker]) is GARBLED
 
 
 def test_the_cap_bounds_what_is_held_and_end_of_file_is_gone():
-    request = encode_request({"action": "run_inline", "code": "x"})
+    request = encode_request("run_inline", "{}")
     reader = request.reader(100)
     held = 0
     outcome = None
@@ -70,15 +71,21 @@ def test_the_cap_bounds_what_is_held_and_end_of_file_is_gone():
     assert outcome is EXCEEDED and held == 101
     assert feed(request, [b'{"success": true', b""]) is GONE
     line = response("y" * 80)
-    assert feed(request, [line], limit=len(line)).response["success"] is True
+    assert feed(request, [line], limit=len(line))["success"] is True
     assert feed(request, [line], limit=len(line) - 2) is EXCEEDED
 
 
 def test_requests_encode_as_json_dumps_does():
-    for cmd in ({"action": "run_inline", "code": 'q"\u00e9\n', "args": None},
-                {"action": "run_function", "path": "p", "function": "f", "args": {"a": [1, 2.5, None]}},
-                {"action": 5, 1: "int key"}):
-        request = encode_request(cmd)
-        assert request.data.split(b"\n")[0] == json.dumps(cmd).encode()
+    text = 'q"\u00e9\n\\'
+    args = {"a": [1, 2.5, None], "b": text}
+    for (action, line), cmd in [
+        (_core.inline_request(text, None), {"action": "run_inline", "code": text, "args": None}),
+        (_core.script_request(text, args), {"action": "run_script", "path": text, "args": args}),
+        (_core.function_request("p", text, args),
+         {"action": "run_function", "path": "p", "function": text, "args": args}),
+        (_core.validate_request(text), {"action": "validate", "code": text}),
+        (_core.any_request({"action": 5, 1: "int key"}), {"action": 5, 1: "int key"}),
+    ]:
+        assert (action, line) == (cmd["action"], json.dumps(cmd))
     with pytest.raises(TypeError):
-        encode_request({"action": "run_inline", "args": {"f": object()}})
+        _core.inline_request("x", {"f": object()})

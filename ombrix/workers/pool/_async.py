@@ -3,13 +3,15 @@ safe to call from many tasks of one loop."""
 from __future__ import annotations
 
 import asyncio
+import contextlib
 import os
-from collections.abc import Mapping, Sequence
+import threading
+from collections.abc import Callable, Mapping, Sequence
 from types import TracebackType
 from typing import Any
 
 from . import _core
-from ._core import DEFAULT, Default, Grant, Granted, PoolCore, PoolOptions, Worker
+from ._core import DEFAULT, Default, Grant, Granted, PoolCore, PoolOptions, Verdict, Worker
 from ._errors import WorkerError
 from ._reader import INTERRUPTED, TIMED_OUT, Outcome, Request, ResponseReader
 from .process import LauncherFactory
@@ -19,14 +21,24 @@ class _TaskWaiter:
     """A queued task; grants may come from another thread (a retiring
     worker's replacement is started in one)."""
 
-    __slots__ = ("_core", "_loop", "future")
+    __slots__ = ("_core", "_loop", "_thread", "future")
 
     def __init__(self, loop: asyncio.AbstractEventLoop, core: PoolCore) -> None:
         self._loop = loop
         self._core = core
+        self._thread = threading.get_ident()
         self.future: asyncio.Future[Granted] = loop.create_future()
 
     def deliver(self, grant: Granted) -> None:
+        if threading.get_ident() == self._thread:
+            # The usual case, a request of the same loop finishing: no need
+            # to wake the loop through its self-pipe.  The core's lock is
+            # held here, so a grant nobody takes goes back later.
+            if self.future.done():
+                self._loop.call_soon(self._core.give_back, grant)
+            else:
+                self.future.set_result(grant)
+            return
         try:
             self._loop.call_soon_threadsafe(self._set, grant)
         except RuntimeError:  # the loop is closed: nobody will take it
@@ -107,6 +119,8 @@ class AsyncWorkerPool:
         return await self._call(_core.any_request(cmd), timeout)
 
     async def aclose(self) -> None:
+        for worker in self._core.workers():
+            _detach(worker)  # here, in the loop's thread, before the pipes close
         await asyncio.to_thread(self._core.close)
 
     def close(self) -> None:
@@ -123,21 +137,24 @@ class AsyncWorkerPool:
 
     # -- one request -------------------------------------------------------
 
-    async def _call(self, cmd: dict[str, Any], timeout: float | Default | None) -> dict[str, Any]:
+    async def _call(self, encoded: tuple[object, str], timeout: float | Default | None) -> dict[str, Any]:
         core = self._core
-        job = core.prepare(cmd, timeout)
+        job = core.prepare(encoded, timeout)
         worker = await self._acquire()
         try:
             outcome = await _exchange(worker, job, core.begin(worker, job))
         except BaseException:
             # Killing and reaping after SIGKILL is quick; a cancelled task
             # must not leave the worker behind.
-            core.conclude(worker, core.settle(worker, job, INTERRUPTED))
+            verdict = core.settle(worker, job, INTERRUPTED)
+            assert isinstance(verdict, Verdict)
+            core.conclude(worker, verdict)
             raise
-        verdict = core.settle(worker, job, outcome)
-        if core.needs_blocking(verdict):
-            return await asyncio.to_thread(core.conclude, worker, verdict)
-        return core.conclude(worker, verdict)
+        settled = core.settle(worker, job, outcome)
+        if isinstance(settled, dict):
+            return settled
+        _detach(worker)  # here, in the loop's thread, before the pipe closes
+        return await asyncio.to_thread(core.conclude, worker, settled)
 
     async def _acquire(self) -> Worker:
         core = self._core
@@ -182,12 +199,62 @@ def _adopt_later(core: PoolCore) -> Any:
     return adopt
 
 
+class _Channel:
+    """The event loop's reader of one worker's answers, registered once for
+    the worker's life rather than per request (that costs two system calls
+    and more time than the rest of a request's bookkeeping)."""
+
+    __slots__ = ("fd", "loop", "on_data", "thread")
+
+    def __init__(self, loop: asyncio.AbstractEventLoop, fd: int) -> None:
+        self.loop = loop
+        self.fd = fd
+        self.thread = threading.get_ident()
+        self.on_data: Callable[[], None] | None = None
+        loop.add_reader(fd, self._readable)
+
+    def _readable(self) -> None:
+        if self.on_data is not None:
+            self.on_data()
+        else:
+            # Bytes or end of file between requests: left in the pipe for
+            # the pool's check before the worker serves again.
+            self.detach()
+
+    def detach(self) -> None:
+        fd, self.fd = self.fd, -1
+        if fd < 0:
+            return
+        if threading.get_ident() == self.thread:
+            self.loop.remove_reader(fd)
+        else:
+            # Only when a pool is closed from outside its loop: the face
+            # detaches in the loop's thread everywhere else, because a
+            # descriptor closed before its reader is removed may come back
+            # with the same number before the removal runs.
+            with contextlib.suppress(RuntimeError):  # the loop is closed
+                self.loop.call_soon_threadsafe(self.loop.remove_reader, fd)
+
+
+def _detach(worker: Worker) -> None:
+    if worker.attachment is not None:
+        worker.attachment.detach()
+        worker.attachment = None
+
+
 async def _exchange(worker: Worker, job: Request, reader: ResponseReader) -> Outcome:
     loop = asyncio.get_running_loop()
     handle = worker.handle
     done: asyncio.Future[Outcome] = loop.create_future()
+    channel = worker.attachment
+    if not isinstance(channel, _Channel) or channel.fd < 0 or channel.loop is not loop:
+        if channel is not None:
+            channel.detach()
+        channel = _Channel(loop, handle.response_fd)
+        worker.attachment = channel
 
     def finish(outcome: Outcome) -> None:
+        channel.on_data = None
         if not done.done():
             done.set_result(outcome)
 
@@ -202,29 +269,37 @@ async def _exchange(worker: Worker, job: Request, reader: ResponseReader) -> Out
         if outcome is not None:
             finish(outcome)
 
-    pending = memoryview(job.data)
+    data = job.data
+    try:
+        sent = os.write(handle.request_fd, data)
+    except BlockingIOError:
+        sent = 0
+    except BrokenPipeError:
+        sent = len(data)  # the worker is gone; its end of file will tell
+    pending = memoryview(data)[sent:] if sent < len(data) else None
 
     def writable() -> None:
         nonlocal pending
+        assert pending is not None
         try:
             pending = pending[os.write(handle.request_fd, pending) :]
         except BlockingIOError:
             return
         except BrokenPipeError:
-            pending = pending[:0]  # the worker is gone; its end of file will tell
+            pending = None
         if not pending:
+            pending = None
             loop.remove_writer(handle.request_fd)
 
-    writable()
-    if pending:
+    if pending is not None:
         loop.add_writer(handle.request_fd, writable)
-    loop.add_reader(handle.response_fd, readable)
+    channel.on_data = readable
     timer = None if job.timeout is None else loop.call_later(job.timeout, finish, TIMED_OUT)
     try:
         return await done
     finally:
-        loop.remove_reader(handle.response_fd)
-        if pending:
+        channel.on_data = None
+        if pending is not None:
             loop.remove_writer(handle.request_fd)
         if timer is not None:
             timer.cancel()

@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import atexit
 import enum
+import json
 import logging
 import os
 import shutil
@@ -35,6 +36,7 @@ from ._reader import (
     Request,
     ResponseReader,
     encode_request,
+    json_value,
 )
 from ._stray import StrayDrain, StrayTail, logger
 from .process import ChildSettings, Launcher, LauncherFactory, Limits, SubprocessLauncher, WorkerHandle
@@ -125,45 +127,57 @@ def _check_args(args: object) -> None:
         raise TypeError(f"args must be a dict or None, not {type(args).__name__}")
 
 
-def inline_request(code: str, args: dict[str, Any] | None) -> dict[str, Any]:
+# Each gives the action and the JSON text json.dumps would give for the
+# request dict, built directly: encoding is on every request's path.
+
+
+def inline_request(code: str, args: dict[str, Any] | None) -> tuple[str, str]:
     _check_str("code", code)
     _check_args(args)
-    return {"action": "run_inline", "code": code, "args": args}
+    return "run_inline", f'{{"action": "run_inline", "code": {json_value(code)}, "args": {json_value(args)}}}'
 
 
-def script_request(path: str | os.PathLike[str], args: dict[str, Any] | None) -> dict[str, Any]:
+def script_request(path: str | os.PathLike[str], args: dict[str, Any] | None) -> tuple[str, str]:
     path = os.fspath(path) if isinstance(path, os.PathLike) else path
     _check_str("path", path)
     _check_args(args)
-    return {"action": "run_script", "path": path, "args": args}
+    return "run_script", f'{{"action": "run_script", "path": {json_value(path)}, "args": {json_value(args)}}}'
 
 
-def function_request(path: str | os.PathLike[str], function: str, args: dict[str, Any] | None) -> dict[str, Any]:
+def function_request(path: str | os.PathLike[str], function: str, args: dict[str, Any] | None) -> tuple[str, str]:
     path = os.fspath(path) if isinstance(path, os.PathLike) else path
     _check_str("path", path)
     _check_str("function", function)
     _check_args(args)
-    return {"action": "run_function", "path": path, "function": function, "args": args}
+    fields = f'"path": {json_value(path)}, "function": {json_value(function)}, "args": {json_value(args)}'
+    return "run_function", f'{{"action": "run_function", {fields}}}'
 
 
-def validate_request(code: str) -> dict[str, Any]:
+def validate_request(code: str) -> tuple[str, str]:
     _check_str("code", code)
-    return {"action": "validate", "code": code}
+    return "validate", f'{{"action": "validate", "code": {json_value(code)}}}'
 
 
-def any_request(cmd: dict[str, Any]) -> dict[str, Any]:
+def any_request(cmd: dict[str, Any]) -> tuple[object, str]:
     if not isinstance(cmd, dict):
         raise TypeError(f"cmd must be a dict, not {type(cmd).__name__}")
-    return cmd
+    return cmd.get("action"), json.dumps(cmd)
 
 
 # -- workers, grants and waiters ---------------------------------------------
 
 
+class Attachment(Protocol):
+    """What a face keeps registered for a worker (an event loop's reader)."""
+
+    def detach(self) -> None:
+        """Unregisters it; called before the worker's descriptors close."""
+
+
 class Worker:
     """A started worker as the core tracks it."""
 
-    __slots__ = ("handle", "poller", "served", "tail")
+    __slots__ = ("attachment", "handle", "poller", "served", "tail")
 
     def __init__(self, handle: WorkerHandle, tail: StrayTail) -> None:
         import select
@@ -171,6 +185,7 @@ class Worker:
         self.handle = handle
         self.tail = tail
         self.served = 0
+        self.attachment: Attachment | None = None
         # Readable while idle means something wrote to the protocol between
         # requests, or the worker is gone.
         self.poller = select.poll()
@@ -200,7 +215,7 @@ class Verdict:
 
     response: dict[str, Any] | None = None
     error: WorkerError | None = None
-    retire: str | None = None
+    retire: str = ""
     exited: bool = False  # the worker ended by itself: report its status
     gentle: bool = False  # let it end by itself briefly before killing it
 
@@ -256,43 +271,39 @@ class PoolCore:
 
     # -- requests --------------------------------------------------------
 
-    def prepare(self, cmd: dict[str, Any], timeout: float | Default | None) -> Request:
+    def prepare(self, encoded: tuple[object, str], timeout: float | Default | None) -> Request:
         if timeout is DEFAULT:
             timeout = self.options.timeout
         else:
             check_timeout(timeout)
         if self.closed:
             raise RuntimeError("the pool is closed")
-        request = encode_request(cmd)
+        request = encode_request(*encoded)
         request.timeout = timeout
         return request
 
     def acquire(self, new_waiter: Callable[[], W]) -> Granted | W:
         """A worker, Grant.START (start one, then `adopt` it), or a waiter
         queued for a later grant."""
-        dirty: list[Worker] = []
-        try:
+        while True:
             with self._lock:
                 if self.closed:
                     raise RuntimeError("the pool is closed")
-                while self._idle:
+                if self._idle:
                     worker = self._idle.pop()
-                    if worker.poller.poll(0):
-                        dirty.append(worker)
-                        self._places -= 1
-                        continue
-                    self._busy.add(worker)
-                    return worker
-                if self._places < self.options.size:
+                    if not worker.poller.poll(0):
+                        self._busy.add(worker)
+                        return worker
+                    self._places -= 1
+                elif self._places < self.options.size:
                     self._places += 1
                     return Grant.START
-                waiter = new_waiter()
-                self._waiters.append(waiter)
-                return waiter
-        finally:
-            for worker in dirty:
-                logger.info("worker %d recycled: it wrote to the protocol while idle, or ended", worker.handle.pid)
-                self._dispose(worker, gentle=False)
+                else:
+                    waiter = new_waiter()
+                    self._waiters.append(waiter)
+                    return waiter
+            logger.info("worker %d recycled: it wrote to the protocol while idle, or ended", worker.handle.pid)
+            self._dispose(worker, gentle=False)
 
     def withdraw(self, waiter: Waiter) -> bool:
         """Takes a waiter out of the queue; False when it was already granted."""
@@ -330,6 +341,11 @@ class PoolCore:
             raise WorkerError("the pool was closed before the request was sent")
         return worker
 
+    def workers(self) -> list[Worker]:
+        """The workers now in the pool, idle or busy."""
+        with self._lock:
+            return [*self._idle, *self._busy]
+
     def start_failed(self) -> None:
         with self._lock:
             self._places -= 1
@@ -343,30 +359,40 @@ class PoolCore:
             worker.handle.limit_cpu(self.options.cpu_limit)
         return job.reader(self.options.max_output)
 
-    def settle(self, worker: Worker, job: Request, outcome: Outcome) -> Verdict:
-        """What the outcome of one exchange means (never blocks)."""
+    def settle(self, worker: Worker, job: Request, outcome: Outcome) -> dict[str, Any] | Verdict:
+        """What the outcome of one exchange means, decided without blocking:
+        the response of a worker that goes back to the pool, or the verdict
+        that `conclude` carries out."""
+        if type(outcome) is dict:  # the usual answer: a response line alone
+            response, output, stray = outcome, None, b""
+        elif isinstance(outcome, Answer):
+            response, output, stray = outcome.response, outcome.output, outcome.stray
+        else:
+            return self._failure(worker, job, outcome)
         pid = worker.handle.pid
-        if isinstance(outcome, Answer):
-            response = outcome.response
-            retire = None
-            if outcome.output is not None:
-                result = response.get("result")
-                if response.get("success") is True and isinstance(result, dict):
-                    result["output"] = outcome.output.decode("utf-8", "replace")
-                elif outcome.output:
-                    _log_bytes(pid, "printed before failing", outcome.output)
-            if outcome.stray:
-                _log_bytes(pid, "wrote to the protocol", outcome.stray)
-                retire = "it wrote to the protocol outside its answer"
-            elif job.action == "quit":
-                return Verdict(response, retire="it quit", gentle=True)
-            elif (reason := worker.handle.leftovers()) is not None:
-                retire = f"it left {reason}"
-            elif self.options.fresh:
-                retire = "fresh workers serve one request"
-            elif self.options.recycle_after is not None and worker.served >= self.options.recycle_after:
-                retire = f"it served {worker.served} requests"
-            return Verdict(response, retire=retire)
+        if output is not None:
+            result = response.get("result")
+            if response.get("success") is True and isinstance(result, dict):
+                result["output"] = output.decode("utf-8", "replace")
+            elif output:
+                _log_bytes(pid, "printed before failing", output)
+        if stray:
+            _log_bytes(pid, "wrote to the protocol", stray)
+            retire = "it wrote to the protocol outside its answer"
+        elif job.action == "quit":
+            return Verdict(response, retire="it quit", gentle=True)
+        elif (reason := worker.handle.leftovers()) is not None:
+            retire = f"it left {reason}"
+        elif self.options.fresh:
+            retire = "fresh workers serve one request"
+        elif self.options.recycle_after is not None and worker.served >= self.options.recycle_after:
+            retire = f"it served {worker.served} requests"
+        else:
+            self._release(worker)
+            return response
+        return Verdict(response, retire=retire)
+
+    def _failure(self, worker: Worker, job: Request, outcome: Outcome) -> Verdict:
         if self.closed and outcome in (GONE, INTERRUPTED):
             error = WorkerError("the pool was closed before the request was answered")
             return Verdict(error=error, retire=_POOL_CLOSED)
@@ -382,19 +408,12 @@ class PoolCore:
         if outcome is GARBLED:
             error = WorkerError("The worker's answer could not be read")
             return Verdict(error=error, retire="its answer could not be read")
-        logger.debug("worker %d: request abandoned by its caller", pid)
+        logger.debug("worker %d: request abandoned by its caller", worker.handle.pid)
         return Verdict(retire="its request was abandoned")
 
-    def needs_blocking(self, verdict: Verdict) -> bool:
-        return verdict.retire is not None
-
     def conclude(self, worker: Worker, verdict: Verdict) -> dict[str, Any]:
-        """Returns the worker to the pool or retires it (blocking then:
-        kill, reap, replace), and returns the response or raises the error."""
-        if verdict.retire is None:
-            self._release(worker)
-            assert verdict.response is not None
-            return verdict.response
+        """Retires the worker (blocking: kill, reap, replace), then returns
+        the response or raises the error."""
         if verdict.retire != _POOL_CLOSED:
             logger.info("worker %d recycled: %s", worker.handle.pid, verdict.retire)
         returncode, stderr = self._dispose(worker, gentle=verdict.gentle, want_tail=verdict.exited)
@@ -435,6 +454,8 @@ class PoolCore:
             if code is None:
                 logger.error("worker %d did not end after SIGKILL", handle.pid)
         tail = self._drain.finish(worker.tail, DRAIN_GRACE if want_tail else 0.0)
+        if worker.attachment is not None:
+            worker.attachment.detach()
         handle.close()
         return code, tail
 

@@ -148,10 +148,14 @@ class StrayDrain:
                     self._run_commands()
                     if self._selector is None:
                         break
+                # A command earlier in this batch may have stopped draining
+                # this pipe, and its descriptor may be closed (or reused) now.
                 elif self._selector.get_map().get(key.fd) is key:
-                    # A command earlier in this batch may have unregistered
-                    # the pipe, and its owner may have closed the descriptor.
-                    self._read(key.data)
+                    try:
+                        self._read(key.data)
+                    except Exception:  # a dead drain would block every retiring worker
+                        logger.exception("draining worker %d's output failed", key.data.pid)
+                        self._unregister(key.data)
         with self._lock:
             self._thread = None
             os.close(self._wake_r)

@@ -11,7 +11,7 @@ from types import TracebackType
 from typing import Any
 
 from . import _core
-from ._core import DEFAULT, Default, Grant, Granted, PoolCore, PoolOptions, Worker
+from ._core import DEFAULT, Default, Grant, Granted, PoolCore, PoolOptions, Verdict, Worker
 from ._errors import WorkerError
 from ._reader import GONE, INTERRUPTED, TIMED_OUT, Outcome, Request, ResponseReader
 from .process import LauncherFactory
@@ -135,16 +135,19 @@ class WorkerPool:
 
     # -- one request -------------------------------------------------------
 
-    def _call(self, cmd: dict[str, Any], timeout: float | Default | None) -> dict[str, Any]:
+    def _call(self, encoded: tuple[object, str], timeout: float | Default | None) -> dict[str, Any]:
         core = self._core
-        job = core.prepare(cmd, timeout)
+        job = core.prepare(encoded, timeout)
         worker = self._acquire()
         try:
             outcome = _exchange(worker, job, core.begin(worker, job))
         except BaseException:
-            core.conclude(worker, core.settle(worker, job, INTERRUPTED))
+            verdict = core.settle(worker, job, INTERRUPTED)
+            assert isinstance(verdict, Verdict)
+            core.conclude(worker, verdict)
             raise
-        return core.conclude(worker, core.settle(worker, job, outcome))
+        settled = core.settle(worker, job, outcome)
+        return settled if isinstance(settled, dict) else core.conclude(worker, settled)
 
     def _acquire(self) -> Worker:
         core = self._core
