@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import json
 import os
+import select
 import signal
 import socket
 import subprocess
@@ -98,6 +99,14 @@ class _Fork:
     def wait(self, timeout: float | None) -> int | None:
         self.exited.wait(timeout)
         return self.returncode
+
+    def running(self) -> bool:
+        """Forked and not ended: the pidfd turns readable at the exit, before
+        the server's report of it arrives."""
+        with self.lock:
+            if self.pidfd < 0 or self.returncode is not None:
+                return False
+            return not select.select([self.pidfd], [], [], 0)[0]
 
     def signal_leader(self) -> None:
         """SIGKILL through the pidfd: never reaches a reused pid."""
@@ -373,7 +382,7 @@ class ForkLauncher:
                 fork, fds = self._ready.popleft() if self._ready else server.fork()
                 while len(self._ready) < self.spares:
                     self._ready.append(server.fork())
-            if fork.forked.wait(FORK_TIMEOUT) and fork.pid and fork.returncode is None:
+            if fork.forked.wait(FORK_TIMEOUT) and fork.running():
                 for fd in fds:
                     os.set_blocking(fd, False)
                 return ForkedHandle(server, fork, fds)
