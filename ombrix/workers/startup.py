@@ -13,6 +13,7 @@ it runs at every worker start.
 """
 from __future__ import annotations
 
+import contextlib
 import os
 import resource
 import signal
@@ -158,6 +159,12 @@ def prepare_worker(
         os.environ.clear()
         os.environ.update(env)
     _die_with_parent(parent_pid)
+    # A batch task never preempts the task that wakes it: a host writing
+    # requests to several workers goes on instead of waiting for each on its
+    # own CPU (pipe wake-ups pull the reader there), and a busy script
+    # cannot starve its host.
+    with contextlib.suppress(OSError):
+        os.sched_setscheduler(0, os.SCHED_BATCH, os.sched_param(0))
     _apply_limits(limits)
     _bind_protocol_streams()
 

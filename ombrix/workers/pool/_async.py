@@ -6,7 +6,7 @@ import asyncio
 import contextlib
 import os
 import threading
-from collections.abc import Callable, Mapping, Sequence
+from collections.abc import Mapping, Sequence
 from types import TracebackType
 from typing import Any
 
@@ -200,33 +200,83 @@ def _adopt_later(core: PoolCore) -> Any:
 
 
 class _Channel:
-    """The event loop's reader of one worker's answers, registered once for
-    the worker's life rather than per request (that costs two system calls
-    and more time than the rest of a request's bookkeeping)."""
+    """The event loop's side of one worker: its answer pipe's reader,
+    registered once for the worker's life rather than per request (that
+    costs two system calls, more than the rest of a request's bookkeeping),
+    and one deadline timer that is moved along rather than made per request.
+    """
 
-    __slots__ = ("fd", "loop", "on_data", "thread")
+    __slots__ = ("deadline", "done", "fd", "loop", "reader", "thread", "timer")
 
     def __init__(self, loop: asyncio.AbstractEventLoop, fd: int) -> None:
         self.loop = loop
         self.fd = fd
         self.thread = threading.get_ident()
-        self.on_data: Callable[[], None] | None = None
+        self.reader: ResponseReader | None = None  # set while a request is out
+        self.done: asyncio.Future[Outcome] | None = None
+        self.deadline = 0.0
+        self.timer: asyncio.TimerHandle | None = None
         loop.add_reader(fd, self._readable)
 
+    def expect(self, reader: ResponseReader, timeout: float | None) -> asyncio.Future[Outcome]:
+        """Reads the answer of the request just written: the future gets
+        the reader's outcome, or TIMED_OUT after `timeout` seconds."""
+        self.reader = reader
+        self.done = done = self.loop.create_future()
+        if timeout is not None:
+            self.deadline = deadline = self.loop.time() + timeout
+            # A timer due no later than the deadline is kept: it moves
+            # itself along when it fires early.
+            if self.timer is None or self.timer.when() > deadline:
+                if self.timer is not None:
+                    self.timer.cancel()
+                self.timer = self.loop.call_at(deadline, self._timer_fired)
+        return done
+
+    def _finish(self, outcome: Outcome) -> None:
+        done, self.done, self.reader = self.done, None, None
+        if done is not None and not done.done():
+            done.set_result(outcome)
+
     def _readable(self) -> None:
-        if self.on_data is not None:
-            self.on_data()
-        else:
+        reader = self.reader
+        if reader is None:
             # Bytes or end of file between requests: left in the pipe for
             # the pool's check before the worker serves again.
             self.detach()
+            return
+        try:
+            chunk = os.read(self.fd, reader.want())
+        except BlockingIOError:
+            return
+        except OSError:
+            chunk = b""
+        outcome = reader.feed(chunk)
+        if outcome is not None:
+            self._finish(outcome)
+
+    def _timer_fired(self) -> None:
+        self.timer = None
+        if self.done is None:
+            return
+        if self.loop.time() >= self.deadline:
+            self._finish(TIMED_OUT)
+        else:
+            self.timer = self.loop.call_at(self.deadline, self._timer_fired)
+
+    def settle(self) -> None:
+        """Forgets the request (answered, timed out or abandoned)."""
+        self.done = self.reader = None
 
     def detach(self) -> None:
         fd, self.fd = self.fd, -1
+        self.settle()
         if fd < 0:
             return
         if threading.get_ident() == self.thread:
             self.loop.remove_reader(fd)
+            if self.timer is not None:
+                self.timer.cancel()
         else:
             # Only when a pool is closed from outside its loop: the face
             # detaches in the loop's thread everywhere else, because a
@@ -245,30 +295,12 @@ def _detach(worker: Worker) -> None:
 async def _exchange(worker: Worker, job: Request, reader: ResponseReader) -> Outcome:
     loop = asyncio.get_running_loop()
     handle = worker.handle
-    done: asyncio.Future[Outcome] = loop.create_future()
     channel = worker.attachment
     if not isinstance(channel, _Channel) or channel.fd < 0 or channel.loop is not loop:
         if channel is not None:
             channel.detach()
         channel = _Channel(loop, handle.response_fd)
         worker.attachment = channel
-
-    def finish(outcome: Outcome) -> None:
-        channel.on_data = None
-        if not done.done():
-            done.set_result(outcome)
-
-    def readable() -> None:
-        try:
-            chunk = os.read(handle.response_fd, reader.want())
-        except BlockingIOError:
-            return
-        except OSError:
-            chunk = b""
-        outcome = reader.feed(chunk)
-        if outcome is not None:
-            finish(outcome)
-
     data = job.data
     try:
         sent = os.write(handle.request_fd, data)
@@ -293,13 +325,9 @@ async def _exchange(worker: Worker, job: Request, reader: ResponseReader) -> Out
 
     if pending is not None:
         loop.add_writer(handle.request_fd, writable)
-    channel.on_data = readable
-    timer = None if job.timeout is None else loop.call_later(job.timeout, finish, TIMED_OUT)
     try:
-        return await done
+        return await channel.expect(reader, job.timeout)
     finally:
-        channel.on_data = None
+        channel.settle()
         if pending is not None:
             loop.remove_writer(handle.request_fd)
-        if timer is not None:
-            timer.cancel()
