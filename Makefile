@@ -123,10 +123,13 @@ fuzz: build
 # Cost against a plain-Python floor doing the same standard-library work.
 # BENCH_ARGS=--instructions adds instruction counts under callgrind (slow).
 # Then the pool, and fresh and sandboxed workers against cold worker starts.
+# Every part runs; the target fails when any part missed a target.
 bench: build
-	$(PY) -P bench/bench.py $(BENCH_ARGS)
-	$(PY) -P bench/pool.py $(filter --quick,$(BENCH_ARGS))
-	$(PY) -P bench/fresh.py $(filter --quick,$(BENCH_ARGS))
+	@status=0; \
+	  $(PY) -P bench/bench.py $(BENCH_ARGS) || status=1; \
+	  $(PY) -P bench/pool.py $(filter --quick,$(BENCH_ARGS)) || status=1; \
+	  $(PY) -P bench/fresh.py $(filter --quick,$(BENCH_ARGS)) || status=1; \
+	  exit $$status
 
 clean:
 	rm -rf build $(VENV)

@@ -126,7 +126,8 @@ def main():
                statistics.median(plain) * 1000, "ms", 1.50)
 
     print(f"\n{sum(rows)} of {len(rows)} rows within target")
+    return 0 if all(rows) else 1
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())
