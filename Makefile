@@ -7,7 +7,8 @@ PY := $(VENV)/bin/python
 SOURCES := $(wildcard ombrix/workers/*.cpp ombrix/workers/*.hpp ombrix/*.py ombrix/workers/*.py ombrix/workers/pool/*.py ombrix/workers/*.pyi ombrix/workers/py.typed) CMakeLists.txt pyproject.toml
 TEST_TOOLS := pytest hypothesis mypy ruff pytest-timeout
 # The host side (pure Python) is type-checked and linted by `make test`.
-HOST_CODE := ombrix/workers/pool ombrix/workers/startup.py ombrix/workers/cluster.py
+HOST_CODE := ombrix/workers/pool ombrix/workers/startup.py ombrix/workers/forkserver.py \
+  ombrix/workers/forklauncher.py ombrix/workers/sandbox.py ombrix/workers/cluster.py
 
 .PHONY: setup build test stubtest lint run clean asan valgrind fuzz bench
 
@@ -128,11 +129,16 @@ fuzz: build
 
 # Cost against a plain-Python floor doing the same standard-library work.
 # BENCH_ARGS=--instructions adds instruction counts under callgrind (slow).
-# Then the cluster pool against the local pool, on a local Ray instance.
+# Then the pool, fresh and sandboxed workers against cold worker starts, and
+# the cluster pool against the local pool on a local Ray instance.
+# Every part runs; the target fails when any part missed a target.
 bench: build
-	$(PY) -P bench/bench.py $(BENCH_ARGS)
-	$(PY) -P bench/pool.py $(filter --quick,$(BENCH_ARGS))
-	$(PY) -P bench/cluster.py $(filter --quick,$(BENCH_ARGS))
+	@status=0; \
+	  $(PY) -P bench/bench.py $(BENCH_ARGS) || status=1; \
+	  $(PY) -P bench/pool.py $(filter --quick,$(BENCH_ARGS)) || status=1; \
+	  $(PY) -P bench/fresh.py $(filter --quick,$(BENCH_ARGS)) || status=1; \
+	  $(PY) -P bench/cluster.py $(filter --quick,$(BENCH_ARGS)) || status=1; \
+	  exit $$status
 
 clean:
 	rm -rf build $(VENV)

@@ -6,7 +6,7 @@ import asyncio
 import contextlib
 import os
 import threading
-from collections.abc import Mapping
+from collections.abc import Mapping, Sequence
 from types import TracebackType
 from typing import Any
 
@@ -67,10 +67,15 @@ class AsyncWorkerPool:
         recycle_after: int | None = None,
         env: Mapping[str, str] | None = None,
         cwd: str | os.PathLike[str] | None = None,
+        fresh: bool = False,
+        spares: int | None = None,
+        sandbox: bool = False,
+        readable: Sequence[str | os.PathLike[str]] = (),
         launcher: LauncherFactory | None = None,
     ) -> None:
         options = PoolOptions(
-            size, timeout, memory_limit, cpu_limit, file_size_limit, max_output, recycle_after, env, cwd
+            size, timeout, memory_limit, cpu_limit, file_size_limit, max_output, recycle_after, env, cwd,
+            fresh, spares, sandbox, readable,
         )
         self._core = PoolCore(options, launcher)
 

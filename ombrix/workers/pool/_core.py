@@ -19,7 +19,7 @@ import shutil
 import tempfile
 import threading
 from collections import deque
-from collections.abc import Callable, Mapping
+from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Protocol, TypeVar
@@ -72,6 +72,10 @@ class PoolOptions:
     recycle_after: int | None = None
     env: Mapping[str, str] | None = None
     cwd: str | os.PathLike[str] | None = None
+    fresh: bool = False
+    spares: int | None = None
+    sandbox: bool = False
+    readable: Sequence[str | os.PathLike[str]] = ()
 
     def __post_init__(self) -> None:
         _check_count("size", self.size)
@@ -89,6 +93,9 @@ class PoolOptions:
                     raise TypeError("env keys and values must be str")
         if self.cwd is not None and not isinstance(self.cwd, (str, os.PathLike)):
             raise TypeError(f"cwd must be a path or None, not {type(self.cwd).__name__}")
+        from ..forklauncher import check_fork_options
+
+        check_fork_options(self)
 
 
 def _check_count(name: str, value: object) -> None:
@@ -237,8 +244,10 @@ class PoolCore:
         self.cwd = cwd
         limits = Limits(options.memory_limit, options.cpu_limit, options.file_size_limit)
         self.settings = ChildSettings(cwd, limits, options.env)
+        from ..forklauncher import fork_launcher
+
         try:
-            self.launcher: Launcher = (launcher or SubprocessLauncher)(self.settings)
+            self.launcher: Launcher = (launcher or fork_launcher(options) or SubprocessLauncher)(self.settings)
         except BaseException:
             if self._owned_dir is not None:
                 shutil.rmtree(self._owned_dir, ignore_errors=True)
@@ -374,6 +383,8 @@ class PoolCore:
             return Verdict(response, retire="it quit", gentle=True)
         elif (reason := worker.handle.leftovers()) is not None:
             retire = f"it left {reason}"
+        elif self.options.fresh:
+            retire = "fresh workers serve one request"
         elif self.options.recycle_after is not None and worker.served >= self.options.recycle_after:
             retire = f"it served {worker.served} requests"
         else:

@@ -6,7 +6,7 @@ import os
 import select
 import threading
 import time
-from collections.abc import Mapping
+from collections.abc import Mapping, Sequence
 from types import TracebackType
 from typing import Any
 
@@ -52,6 +52,11 @@ class WorkerPool:
     unless `env` is given, and run in `cwd`, by default a scratch directory
     of the pool removed on close.  `launcher` makes the pool's launcher from
     its ChildSettings (default: SubprocessLauncher).
+
+    `fresh=True` serves every request in a worker that has served no other,
+    forked from a warm server that keeps `spares` workers (default 1) ready;
+    `sandbox=True` runs that server and its workers under bubblewrap, with
+    the `readable` paths visible read-only (see the README).
     """
 
     def __init__(
@@ -66,10 +71,15 @@ class WorkerPool:
         recycle_after: int | None = None,
         env: Mapping[str, str] | None = None,
         cwd: str | os.PathLike[str] | None = None,
+        fresh: bool = False,
+        spares: int | None = None,
+        sandbox: bool = False,
+        readable: Sequence[str | os.PathLike[str]] = (),
         launcher: LauncherFactory | None = None,
     ) -> None:
         options = PoolOptions(
-            size, timeout, memory_limit, cpu_limit, file_size_limit, max_output, recycle_after, env, cwd
+            size, timeout, memory_limit, cpu_limit, file_size_limit, max_output, recycle_after, env, cwd,
+            fresh, spares, sandbox, readable,
         )
         self._core = PoolCore(options, launcher)
 

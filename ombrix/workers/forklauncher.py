@@ -1,0 +1,441 @@
+"""Host side of the fork server: start it, fork workers through it, keep spares ready, kill and reap.
+
+A `ForkServer` is one server process (optionally inside a sandbox) and a
+thread that reads its messages.  A `ForkedHandle` is the pool's handle on one
+forked worker: the host holds the ends of its three pipes, learns its exit
+status from the server (the host is not its parent) and kills it through a
+pidfd plus the server's kill of its whole process group.  A `ForkLauncher`
+keeps `spares` workers forked ahead and starts a new server when the old one
+died.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import select
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+from collections import deque
+from collections.abc import Callable, Mapping, Sequence
+from typing import TYPE_CHECKING, Any
+
+from ombrix.workers.forkserver import MESSAGE_SIZE
+from ombrix.workers.pool.process import (
+    ChildSettings,
+    ProcessHandle,
+    WorkerHandle,
+    _descendants,
+    _Spawner,
+)
+from ombrix.workers.sandbox import SCRATCH, Sandbox
+
+if TYPE_CHECKING:
+    from ombrix.workers.pool import PoolOptions
+
+# How long the host waits for the server to answer a fork, and for the
+# server to go away on close before it is killed.
+FORK_TIMEOUT = 10.0
+CLOSE_TIMEOUT = 2.0
+# Workers a start tries (spares found dead, a server found dead) before it fails.
+START_ATTEMPTS = 4
+# The server's message that stands for "the server is gone" to waiters.
+_SERVER_GONE = -signal.SIGKILL
+
+
+class ForkServerError(RuntimeError):
+    """The fork server could not start a worker."""
+
+
+def _host_pid(pidfd: int, fallback: int) -> int:
+    """The pid of a pidfd's process as this process sees it (a sandboxed
+    worker's own pid is one of its PID namespace)."""
+    try:
+        with open(f"/proc/self/fdinfo/{pidfd}") as info:
+            for line in info:
+                if line.startswith("Pid:"):
+                    pid = int(line.split()[1])
+                    return pid if pid > 0 else fallback
+    except OSError:
+        pass
+    return fallback
+
+
+class _Fork:
+    """One fork asked of the server: filled in by the server's messages."""
+
+    def __init__(self, ident: int) -> None:
+        self.ident = ident
+        self.pid = 0
+        self.pidfd = -1
+        self.returncode: int | None = None
+        self.error: str | None = None
+        self.forked = threading.Event()
+        self.exited = threading.Event()
+        self.lock = threading.Lock()
+
+    def on_forked(self, pid: int, pidfd: int) -> None:
+        with self.lock:
+            self.pidfd = pidfd
+            self.pid = _host_pid(pidfd, pid)
+        self.forked.set()
+
+    def on_exit(self, returncode: int, error: str | None = None) -> None:
+        with self.lock:
+            if self.returncode is None:
+                self.returncode = returncode
+            if error is not None:
+                self.error = error
+            if self.pidfd >= 0:
+                os.close(self.pidfd)
+                self.pidfd = -1
+        self.forked.set()
+        self.exited.set()
+
+    def wait(self, timeout: float | None) -> int | None:
+        self.exited.wait(timeout)
+        return self.returncode
+
+    def running(self) -> bool:
+        """Forked and not ended: the pidfd turns readable at the exit, before
+        the server's report of it arrives."""
+        with self.lock:
+            if self.pidfd < 0 or self.returncode is not None:
+                return False
+            return not select.select([self.pidfd], [], [], 0)[0]
+
+    def signal_leader(self) -> None:
+        """SIGKILL through the pidfd: never reaches a reused pid."""
+        with self.lock:
+            if self.pidfd >= 0:
+                try:
+                    signal.pidfd_send_signal(self.pidfd, signal.SIGKILL)
+                except ProcessLookupError:
+                    pass
+
+
+class ForkedHandle(ProcessHandle):
+    """The pool's handle on a worker forked by the server.
+
+    The host is not the worker's parent: its exit status comes from the
+    server, and a kill goes to the leader through a pidfd, to the whole
+    group through the server (which knows whether it has reaped the leader),
+    and to descendants that left the group through the host's process tree.
+    `pid` is the worker's pid on the host, also for a sandboxed worker.
+    """
+
+    def __init__(self, server: ForkServer, fork: _Fork, fds: tuple[int, int, int]) -> None:
+        super().__init__(fork.pid, *fds, waiter=fork.wait)
+        self._server = server
+        self._fork = fork
+
+    def kill(self) -> None:
+        if self._fork.exited.is_set():
+            return
+        others = _descendants(self.pid)
+        self._fork.signal_leader()
+        self._server.send({"op": "kill", "id": self._fork.ident})
+        for pid in others:
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+
+
+class ForkServer:
+    """One fork server process and the thread that reads its messages.
+
+    `setup` is what every forked worker applies (limits, env, cwd); `env` is
+    the server's own environment; `wrap` turns the server's command line into
+    the one to run (the sandbox's).
+    """
+
+    def __init__(
+        self,
+        setup: dict[str, Any],
+        *,
+        env: Mapping[str, str],
+        cwd: str,
+        python: str = sys.executable,
+        wrap: Callable[[list[str]], list[str]] | None = None,
+        spawn: Callable[[Callable[[], subprocess.Popen[bytes]]], subprocess.Popen[bytes]] = lambda f: f(),
+    ) -> None:
+        self._lock = threading.Lock()
+        self._forks: dict[int, _Fork] = {}
+        self._next = 0
+        self._closed = False
+        self.gone = threading.Event()
+        # What the server itself says when it fails (its workers' stderr is
+        # their stray-output pipe), for the error of the start that finds it gone.
+        self._stderr = tempfile.TemporaryFile()
+        host, child = socket.socketpair(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+        self._sock = host
+        command = [python, "-P", "-m", "ombrix.workers.forkserver", str(child.fileno())]
+        if wrap is not None:
+            command = wrap(command)
+        try:
+            # The parent-death signals (bwrap's --die-with-parent) follow
+            # the thread that forks: `spawn` runs this on a long-lived one.
+            self.process = spawn(
+                lambda: subprocess.Popen(
+                    command,
+                    stdin=subprocess.DEVNULL,
+                    stdout=subprocess.DEVNULL,
+                    stderr=self._stderr,
+                    pass_fds=(child.fileno(),),
+                    cwd=cwd,
+                    env=dict(env),
+                    start_new_session=True,
+                )
+            )
+        except BaseException:
+            host.close()
+            self._stderr.close()
+            raise
+        finally:
+            child.close()
+        self.send(setup)
+        self._reader = threading.Thread(target=self._read, name="ombrix-fork-server-reader", daemon=True)
+        self._reader.start()
+
+    @property
+    def alive(self) -> bool:
+        return not self.gone.is_set() and not self._closed
+
+    def send(self, message: dict[str, Any], fds: Sequence[int] = ()) -> bool:
+        data = json.dumps(message).encode()
+        try:
+            if fds:
+                socket.send_fds(self._sock, [data], list(fds))
+            else:
+                self._sock.send(data)
+        except OSError:
+            return False
+        return True
+
+    def fork(self) -> tuple[_Fork, tuple[int, int, int]]:
+        """Asks for a new worker: its record, filled in when the server
+        answers, and the host's ends of its request, response and stray
+        output pipes."""
+        with self._lock:
+            if self._closed or self.gone.is_set():
+                raise ForkServerError("the fork server is not running")
+            self._next += 1
+            fork = _Fork(self._next)
+            self._forks[fork.ident] = fork
+        request_r, request_w = os.pipe()
+        response_r, response_w = os.pipe()
+        stray_r, stray_w = os.pipe()
+        try:
+            sent = self.send({"op": "fork", "id": fork.ident}, (request_r, response_w, stray_w))
+        finally:
+            # The descriptors travel in the message: the host's copies go now,
+            # so the worker's exit shows as the end of its output.
+            for fd in (request_r, response_w, stray_w):
+                os.close(fd)
+        if not sent:
+            self._forget(fork.ident)
+            fork.on_exit(_SERVER_GONE, "the fork server is gone")
+        return fork, (request_w, response_r, stray_r)
+
+    def _forget(self, ident: int) -> _Fork | None:
+        with self._lock:
+            return self._forks.pop(ident, None)
+
+    def _read(self) -> None:
+        while True:
+            try:
+                data, fds, _, _ = socket.recv_fds(self._sock, MESSAGE_SIZE, 1)
+            except OSError:
+                data, fds = b"", []
+            if not data:
+                for fd in fds:
+                    os.close(fd)
+                break
+            message = json.loads(data)
+            op, ident = message["op"], int(message["id"])
+            if op == "forked":
+                with self._lock:
+                    fork = self._forks.get(ident)
+                if fork is None or not fds:
+                    for fd in fds:
+                        os.close(fd)
+                    continue
+                fork.on_forked(int(message["pid"]), fds[0])
+            else:
+                for fd in fds:
+                    os.close(fd)
+                fork = self._forget(ident)
+                if fork is not None:
+                    if op == "exited":
+                        fork.on_exit(os.waitstatus_to_exitcode(int(message["status"])))
+                    else:
+                        fork.on_exit(_SERVER_GONE, str(message.get("error")))
+        # The server is gone, and every worker with it: in a sandbox the
+        # PID namespace dies with its first process; otherwise each worker
+        # has the server's death as its parent-death signal.
+        self.gone.set()
+        with self._lock:
+            orphans = list(self._forks.values())
+            self._forks.clear()
+        gone = self._last_words()
+        for fork in orphans:
+            fork.on_exit(_SERVER_GONE, gone)
+
+    def _last_words(self) -> str:
+        try:
+            size = os.fstat(self._stderr.fileno()).st_size
+            text = os.pread(self._stderr.fileno(), 2048, max(0, size - 2048)).decode(errors="replace")
+        except (OSError, ValueError):
+            text = ""
+        last = next((line for line in reversed(text.splitlines()) if line.strip()), "")
+        return f"the fork server is gone: {last}" if last else "the fork server is gone"
+
+    def close(self) -> None:
+        """Ends the server and every worker it forked; idempotent."""
+        with self._lock:
+            if self._closed:
+                return
+            self._closed = True
+        try:
+            self._sock.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
+        try:
+            self.process.wait(CLOSE_TIMEOUT)
+        except subprocess.TimeoutExpired:
+            os.killpg(self.process.pid, signal.SIGKILL)
+            self.process.wait()
+        self._reader.join(CLOSE_TIMEOUT)
+        self._sock.close()
+        self._stderr.close()
+
+
+class ForkLauncher:
+    """Starts workers by forking them from a warm server, `spares` ahead.
+
+    With a `sandbox` the server runs inside it, and each worker's cwd, HOME
+    and TMPDIR are its own directory under the sandbox's scratch directory.
+    """
+
+    def __init__(
+        self,
+        settings: ChildSettings,
+        *,
+        spares: int = 1,
+        sandbox: Sandbox | None = None,
+    ) -> None:
+        if spares < 0:
+            raise ValueError("spares must be >= 0")
+        self.settings = settings
+        self.spares = spares
+        self.sandbox = sandbox
+        self._env = settings.environment()
+        self._setup: dict[str, Any] = {
+            "limits": settings.limits.to_config(),
+            "env": self._env,
+            "cwd": settings.cwd,
+        }
+        self._spawner = _Spawner()
+        self._lock = threading.Lock()
+        self._server: ForkServer | None = None
+        self._ready: deque[tuple[_Fork, tuple[int, int, int]]] = deque()
+        self._closed = False
+
+    def _running_server(self) -> ForkServer:
+        server = self._server
+        if server is not None and server.alive:
+            return server
+        if server is not None:
+            server.close()
+        self._discard_spares()
+        setup, cwd, wrap = self._setup, self.settings.cwd, None
+        if self.sandbox is not None:
+            setup = dict(setup, scratch_root=SCRATCH, cwd=SCRATCH)
+            cwd, wrap = "/", self.sandbox.wrap
+        server = self._server = ForkServer(
+            setup, env=self._env, cwd=cwd, python=self.settings.python, wrap=wrap, spawn=self._spawner.call
+        )
+        return server
+
+    def _discard_spares(self) -> None:
+        while self._ready:
+            _, fds = self._ready.popleft()
+            for fd in fds:
+                os.close(fd)
+
+    def start(self) -> WorkerHandle:
+        """A forked worker, ready for its first request (blocking).
+
+        A spare that died while waiting (a script of the sandbox may signal
+        it) is passed over; a server that died is replaced."""
+        error = "it exited"
+        for _ in range(START_ATTEMPTS):
+            with self._lock:
+                if self._closed:
+                    raise ForkServerError("the launcher is closed")
+                server = self._running_server()
+                fork, fds = self._ready.popleft() if self._ready else server.fork()
+                while len(self._ready) < self.spares:
+                    self._ready.append(server.fork())
+            if fork.forked.wait(FORK_TIMEOUT) and fork.running():
+                for fd in fds:
+                    os.set_blocking(fd, False)
+                return ForkedHandle(server, fork, fds)
+            for fd in fds:
+                os.close(fd)
+            if not fork.forked.is_set():
+                server.close()  # hung: the next start gets a new one
+                raise ForkServerError("the fork server did not answer in time")
+            error = fork.error or error
+        raise ForkServerError(f"the fork server could not start a worker: {error}")
+
+    def close(self) -> None:
+        with self._lock:
+            self._closed = True
+            self._discard_spares()
+            server, self._server = self._server, None
+        if server is not None:
+            server.close()
+        self._spawner.close()
+        if self.sandbox is not None:
+            self.sandbox.close()
+
+
+def check_fork_options(options: PoolOptions) -> None:
+    """Checks the pool options of fresh and sandboxed workers."""
+    for name in ("fresh", "sandbox"):
+        if not isinstance(getattr(options, name), bool):
+            raise TypeError(f"{name} must be a bool, not {type(getattr(options, name)).__name__}")
+    if options.spares is not None:
+        if not isinstance(options.spares, int) or isinstance(options.spares, bool):
+            raise TypeError(f"spares must be an int or None, not {type(options.spares).__name__}")
+        if options.spares < 0:
+            raise ValueError(f"spares must be at least 0, not {options.spares}")
+    readable = options.readable
+    if isinstance(readable, str | bytes | os.PathLike) or not isinstance(readable, Sequence):
+        raise TypeError("readable must be a sequence of paths")
+    for path in readable:
+        if not isinstance(path, str | os.PathLike):
+            raise TypeError(f"readable paths must be str or os.PathLike, not {type(path).__name__}")
+    if readable and not options.sandbox:
+        raise ValueError("readable applies to sandboxed workers only: pass sandbox=True")
+    if options.sandbox and options.cwd is not None:
+        raise ValueError("a sandboxed worker runs in its own scratch directory: cwd cannot be combined with sandbox")
+
+
+def fork_launcher(options: PoolOptions) -> Callable[[ChildSettings], ForkLauncher] | None:
+    """The launcher factory of a pool with fresh or sandboxed workers, or
+    spares; None for a pool of plain subprocess workers.  The sandbox is made
+    (and bwrap looked for) at once, so a pool that cannot run fails to start."""
+    if not (options.fresh or options.sandbox or options.spares):
+        return None
+    spares = 1 if options.spares is None else options.spares
+    sandbox = None
+    if options.sandbox:
+        sandbox = Sandbox([os.fspath(p) for p in options.readable], workers=options.size + spares)
+    return lambda settings: ForkLauncher(settings, spares=spares, sandbox=sandbox)

@@ -1,0 +1,248 @@
+"""The warm fork server: a process that has imported the worker and forks a new worker on each request.
+
+The host runs ``python -m ombrix.workers.forkserver FD`` where FD is one end
+of a SOCK_SEQPACKET socket pair.  The first message on it is the JSON setup of
+every worker (what the child start-up applies); after that the host sends
+
+- ``{"op": "fork", "id": N}`` with the worker's three descriptors attached
+  (request read end, response write end, stray-output write end): the server
+  forks, answers ``{"op": "forked", "id": N, "pid": P}`` with a pidfd of the
+  child attached, and closes its copies of the descriptors;
+- ``{"op": "kill", "id": N}``: SIGKILL to the worker's process group.
+
+When a worker exits the server reaps it and sends ``{"op": "exited", "id": N,
+"status": S}`` with the raw wait status, since the host is not its parent.
+The end of the socket (the host closed it, or died) kills every worker's
+group, reaps them and ends the server.
+
+The server itself never runs a request: everything a script does happens in a
+forked child, which closes the socket and every other worker's descriptor
+before it starts serving.
+"""
+
+from __future__ import annotations
+
+import ctypes
+import fcntl  # noqa: F401 - the workers' start-up uses it: imported once, here
+import gc
+import json
+import os
+import select
+import shutil
+import signal
+import socket
+import sys
+import traceback
+from collections.abc import Sequence
+from typing import Any
+
+from ombrix.workers import custom_worker, startup
+
+# Descriptors a fork request carries: request read end, response write end,
+# stray-output write end.
+FORK_FDS = 3
+MESSAGE_SIZE = 65536
+
+
+class _Child:
+    __slots__ = ("ident", "pid", "pidfd", "scratch")
+
+    def __init__(self, ident: int, pid: int, pidfd: int, scratch: str | None) -> None:
+        self.ident = ident
+        self.pid = pid
+        self.pidfd = pidfd
+        self.scratch = scratch
+
+
+class Server:
+    def __init__(self, sock: socket.socket, setup: dict[str, Any]) -> None:
+        self.sock = sock
+        self.setup = setup
+        # In a sandbox every worker gets its own directory under the scratch
+        # directory as cwd, removed when the worker has exited.
+        self.scratch_root: str | None = setup.get("scratch_root")
+        self.pid = os.getpid()
+        self.children: dict[int, _Child] = {}  # by pidfd
+        self.by_ident: dict[int, _Child] = {}
+        self.poller = select.poll()
+        self.poller.register(sock.fileno(), select.POLLIN)
+
+    def send(self, message: dict[str, Any], fds: Sequence[int] = ()) -> None:
+        data = json.dumps(message).encode()
+        try:
+            if fds:
+                socket.send_fds(self.sock, [data], list(fds))
+            else:
+                self.sock.send(data)
+        except OSError:
+            pass  # the host is gone; the end of the socket shows it next
+
+    def serve(self) -> None:
+        while True:
+            for fd, _ in self.poller.poll():
+                if fd == self.sock.fileno():
+                    if not self.receive():
+                        self.shutdown()
+                        return
+                else:
+                    self.reap(fd)
+
+    def receive(self) -> bool:
+        try:
+            data, fds, _, _ = socket.recv_fds(self.sock, MESSAGE_SIZE, FORK_FDS)
+        except (ConnectionError, InterruptedError):
+            return False
+        if not data:
+            for fd in fds:
+                os.close(fd)
+            return False
+        message = json.loads(data)
+        if message["op"] == "fork" and len(fds) == FORK_FDS:
+            self.fork(int(message["id"]), fds)
+        else:
+            for fd in fds:
+                os.close(fd)
+            if message["op"] == "kill":
+                child = self.by_ident.get(int(message["id"]))
+                if child is not None:
+                    _kill_group(child.pid)
+        return True
+
+    def fork(self, ident: int, fds: list[int]) -> None:
+        scratch = None
+        if self.scratch_root is not None:
+            scratch = os.path.join(self.scratch_root, f"w{ident}")
+            os.makedirs(scratch, exist_ok=True)
+        try:
+            pid = os.fork()
+        except OSError as error:
+            # Out of processes (the pids cgroup is full): the host sees the
+            # worker exit at once and starts over.
+            for fd in fds:
+                os.close(fd)
+            if scratch is not None:
+                shutil.rmtree(scratch, ignore_errors=True)
+            self.send({"op": "failed", "id": ident, "error": str(error)})
+            return
+        if pid == 0:
+            self.become_worker(fds, scratch)
+        for fd in fds:
+            os.close(fd)
+        pidfd = os.pidfd_open(pid)
+        child = _Child(ident, pid, pidfd, scratch)
+        self.children[pidfd] = child
+        self.by_ident[ident] = child
+        self.poller.register(pidfd, select.POLLIN)
+        self.send({"op": "forked", "id": ident, "pid": pid}, [pidfd])
+
+    def become_worker(self, fds: list[int], scratch: str | None) -> None:
+        """Runs in the forked child: drop everything of the server, then serve.
+
+        Never returns: the child must not go back into the server's loop."""
+        try:
+            self.sock.close()
+            for child in self.children.values():
+                os.close(child.pidfd)
+            env = self.setup.get("env")
+            cwd = self.setup.get("cwd")
+            if scratch is not None:
+                env = dict(env or {}, HOME=scratch, TMPDIR=scratch)
+                cwd = scratch
+            request_fd, response_fd, stray_fd = fds
+            startup.prepare_worker(
+                startup.Limits(**self.setup.get("limits", {})),
+                self.pid,
+                fds=(request_fd, response_fd, stray_fd),
+                cwd=cwd,
+                env=env,
+            )
+            startup.serve()
+            status = 0
+        except SystemExit as stop:
+            status = _exit_status(stop.code)
+        except BaseException:  # reported as the console script reports it
+            traceback.print_exc()
+            status = 1
+        for stream in (sys.stdout, sys.stderr):
+            try:
+                stream.flush()
+            except (OSError, ValueError):
+                pass
+        os._exit(status)
+
+    def reap(self, pidfd: int) -> None:
+        child = self.children.pop(pidfd)
+        del self.by_ident[child.ident]
+        self.poller.unregister(pidfd)
+        os.close(pidfd)
+        # The leader is gone; what it left in its group goes with it.
+        _kill_group(child.pid)
+        _, status = os.waitpid(child.pid, 0)
+        if child.scratch is not None:
+            shutil.rmtree(child.scratch, ignore_errors=True)
+        self.send({"op": "exited", "id": child.ident, "status": status})
+
+    def shutdown(self) -> None:
+        for child in list(self.children.values()):
+            _kill_group(child.pid)
+        for child in list(self.children.values()):
+            try:
+                os.waitpid(child.pid, 0)
+            except ChildProcessError:
+                pass
+
+
+def _exit_status(code: object) -> int:
+    """The exit status SystemExit(code) gives an interpreter."""
+    if code is None:
+        return 0
+    if isinstance(code, int):
+        return code & 0xFF
+    try:
+        print(code, file=sys.stderr)
+    except (OSError, ValueError):
+        pass
+    return 1
+
+
+def _set_not_dumpable() -> None:
+    libc = ctypes.CDLL(None, use_errno=True)
+    pr_set_dumpable = 4
+    if libc.prctl(pr_set_dumpable, 0, 0, 0, 0) != 0:
+        raise OSError(ctypes.get_errno(), "prctl(PR_SET_DUMPABLE) failed")
+
+
+def _kill_group(pid: int) -> None:
+    try:
+        os.killpg(pid, signal.SIGKILL)
+    except (ProcessLookupError, PermissionError):
+        pass
+
+
+def main(argv: list[str]) -> int:
+    sock = socket.socket(fileno=int(argv[1]))
+    setup = json.loads(sock.recv(MESSAGE_SIZE) or b"null")
+    if not isinstance(setup, dict):
+        return 0  # closed before the setup arrived
+    # The host's terminal signals are not the server's business.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    if setup.get("scratch_root") is not None:
+        # In a sandbox the server and every worker share one uid: without
+        # this a script could attach to the server with ptrace and reach
+        # every later worker, or read another worker's memory.  Forked
+        # children keep the flag.
+        _set_not_dumpable()
+    # Warm the worker's paths once with fixed requests (no user code) so
+    # every fork starts from an interpreter that has compiled, run and
+    # serialised before, then move everything the import made out of the
+    # collector's reach: children do not copy those pages by touching them.
+    custom_worker.validate_script("result = 1\n")
+    custom_worker.run_inline("result = {'warm': [1, 2.5, 'x']}")
+    gc.collect()
+    gc.freeze()
+    Server(sock, setup).serve()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))

@@ -1,0 +1,217 @@
+"""The bubblewrap sandbox around a fork server, and the pids cgroup that bounds its processes.
+
+Inside: new user, PID, network, IPC, UTS and cgroup namespaces, uid and gid
+65534, no capabilities; the system's /usr, the interpreter's installation and
+the worker package read-only; a private /tmp and a private scratch directory
+(the cwd) on tmpfs; the `readable` paths read-only; nothing else of the
+host's files.  Where the host can create a pids cgroup, the sandbox's first
+process joins it before bwrap starts, so every process of the sandbox counts
+against its `pids.max`.
+"""
+
+from __future__ import annotations
+
+import itertools
+import os
+import shutil
+import signal
+import sys
+import time
+from collections.abc import Iterable, Sequence
+
+from ombrix.workers.pool.process import package_root
+
+SCRATCH = "/scratch"
+SANDBOX_UID = 65534
+# Processes (threads count too) one worker slot may hold in a sandbox.
+PIDS_PER_WORKER = 32
+# The sandbox's own processes: the shell that joins the cgroup and becomes
+# bwrap, bwrap's init in the PID namespace, the fork server.
+PIDS_BASE = 8
+_names = itertools.count()
+
+
+class SandboxUnavailable(RuntimeError):
+    """The sandbox cannot run on this machine."""
+
+
+def find_bwrap() -> str:
+    path = shutil.which("bwrap")
+    if path is None:
+        raise SandboxUnavailable(
+            "sandbox=True needs bubblewrap's `bwrap` on PATH: install the Debian package "
+            "`bubblewrap` (apt-get install bubblewrap)"
+        )
+    return path
+
+
+def _under(path: str, roots: Iterable[str]) -> bool:
+    return any(path == root or path.startswith(root.rstrip("/") + "/") for root in roots)
+
+
+def installation_paths() -> list[str]:
+    """The interpreter's installation and where the worker package is imported
+    from, outermost first, without /usr (bound as a whole).  A path reached
+    through a symbolic link is there under both names."""
+    roots: list[str] = ["/usr"]
+    paths: list[str] = []
+    found = {sys.base_prefix, sys.base_exec_prefix, sys.prefix, sys.exec_prefix, package_root()}
+    for path in sorted({os.path.abspath(p) for p in found} | {os.path.realpath(p) for p in found}):
+        if not _under(path, roots):
+            roots.append(path)
+            paths.append(path)
+    return paths
+
+
+def bwrap_command(bwrap: str, command: Sequence[str], readable: Sequence[str]) -> list[str]:
+    args = [
+        bwrap,
+        "--unshare-all",
+        "--unshare-user",
+        "--uid", str(SANDBOX_UID),
+        "--gid", str(SANDBOX_UID),
+        "--cap-drop", "ALL",
+        "--die-with-parent",
+        "--new-session",
+        "--hostname", "sandbox",
+        "--ro-bind", "/usr", "/usr",
+    ]  # fmt: skip
+    # The merged-/usr links (or the directories themselves where not merged).
+    for name in ("bin", "sbin", "lib", "lib32", "lib64", "libx32"):
+        top = "/" + name
+        if os.path.islink(top):
+            args += ["--symlink", os.readlink(top), top]
+        elif os.path.isdir(top):
+            args += ["--ro-bind", top, top]
+    # The private directories first: a later bind of a path under /tmp (a
+    # checkout or virtual environment there) must not be covered by them.
+    args += ["--proc", "/proc", "--dev", "/dev", "--tmpfs", "/tmp", "--tmpfs", SCRATCH]
+    for path in installation_paths():
+        args += ["--ro-bind", os.path.realpath(path), path]
+    for path in readable:
+        args += ["--ro-bind", os.path.realpath(path), os.path.abspath(path)]
+    # The root bwrap builds the tree on stays writable otherwise.
+    args += ["--remount-ro", "/", "--chdir", SCRATCH, "--", *command]
+    return args
+
+
+class PidsCgroup:
+    """A pids cgroup of its own, created under this process's group."""
+
+    def __init__(self, path: str) -> None:
+        self.path = path
+
+    @classmethod
+    def create(cls, max_pids: int) -> PidsCgroup | None:
+        """A new group with `pids.max` set, or None where the host cannot make one."""
+        name = f"ombrix-{os.getpid()}-{next(_names)}"
+        for base in _pids_group_dirs():
+            path = os.path.join(base, name)
+            try:
+                os.mkdir(path)
+            except OSError:
+                continue
+            group = cls(path)
+            try:
+                with open(os.path.join(path, "pids.max"), "w") as limit:
+                    limit.write(str(max_pids))
+                return group
+            except OSError:
+                group.remove()
+        return None
+
+    @property
+    def procs_file(self) -> str:
+        return os.path.join(self.path, "cgroup.procs")
+
+    def pids(self) -> list[int]:
+        try:
+            with open(self.procs_file) as procs:
+                return [int(line) for line in procs if line.strip()]
+        except OSError:
+            return []
+
+    def remove(self, timeout: float = 2.0) -> None:
+        """Kills whatever is still in the group and removes it."""
+        deadline = time.monotonic() + timeout
+        while True:
+            for pid in self.pids():
+                try:
+                    os.kill(pid, signal.SIGKILL)
+                except ProcessLookupError:
+                    pass
+            try:
+                os.rmdir(self.path)
+                return
+            except FileNotFoundError:
+                return
+            except OSError:
+                if time.monotonic() > deadline:
+                    return  # left for the administrator; nothing runs in it
+                time.sleep(0.01)
+
+
+def _pids_group_dirs() -> list[str]:
+    """Directories where a pids group for this process can be made: its own
+    group under a v1 `pids` hierarchy, or under cgroup v2 where its group
+    hands the pids controller down."""
+    own: dict[str, str] = {}
+    try:
+        with open("/proc/self/cgroup") as lines:
+            for line in lines:
+                _, controllers, path = line.rstrip("\n").split(":", 2)
+                for controller in controllers.split(","):
+                    own[controller] = path
+    except OSError:
+        return []
+    dirs = []
+    try:
+        with open("/proc/self/mounts") as mounts:
+            entries = [line.split() for line in mounts]
+    except OSError:
+        return []
+    for entry in entries:
+        if len(entry) < 4:
+            continue
+        mountpoint, fstype, options = entry[1], entry[2], entry[3].split(",")
+        if fstype == "cgroup" and "pids" in options and "pids" in own:
+            dirs.append(os.path.join(mountpoint, own["pids"].lstrip("/")))
+    for entry in entries:
+        if len(entry) >= 4 and entry[2] == "cgroup2" and "" in own:
+            base = os.path.join(entry[1], own[""].lstrip("/"))
+            try:
+                with open(os.path.join(base, "cgroup.subtree_control")) as control:
+                    if "pids" in control.read().split():
+                        dirs.append(base)
+            except OSError:
+                pass
+    return dirs
+
+
+class Sandbox:
+    """The sandbox of one pool: wraps the fork server's command line."""
+
+    def __init__(self, readable: Sequence[str] = (), *, workers: int = 1) -> None:
+        self.readable = []
+        for path in readable:
+            if not isinstance(path, str | os.PathLike):
+                raise TypeError(f"readable paths must be str or os.PathLike, not {type(path).__name__}")
+            path = os.fspath(path)
+            if not os.path.exists(path):
+                raise FileNotFoundError(f"readable path does not exist: {path!r}")
+            self.readable.append(path)
+        self.bwrap = find_bwrap()
+        self.cgroup = PidsCgroup.create(PIDS_BASE + PIDS_PER_WORKER * max(1, workers))
+
+    def wrap(self, command: list[str]) -> list[str]:
+        wrapped = bwrap_command(self.bwrap, command, self.readable)
+        if self.cgroup is not None:
+            # The shell joins the group, then becomes bwrap: every process of
+            # the sandbox is forked inside it.
+            wrapped = ["/bin/sh", "-c", 'echo $$ > "$0" && exec "$@"', self.cgroup.procs_file, *wrapped]
+        return wrapped
+
+    def close(self) -> None:
+        if self.cgroup is not None:
+            self.cgroup.remove()
+            self.cgroup = None

@@ -1,0 +1,132 @@
+"""Fresh workers forked from a warm server: no request sees another's changes."""
+import asyncio
+import errno
+import os
+
+import pytest
+
+from conftest import POOL_ENV
+from ombrix.workers.pool import AsyncWorkerPool, WorkerExited, WorkerPool, WorkerTimeout
+
+LEAVE_STATE = """
+import json, os, sys, threading, time
+_dumps = json.dumps
+json.dumps = lambda o, *a, **k: _dumps(dict(o, tampered=True) if isinstance(o, dict) else o, *a, **k)
+os.chdir('/')
+os.environ['LEFT_BEHIND'] = '1'
+sys.path.append('/left-behind')
+threading.Thread(target=time.sleep, args=(60,)).start()
+result = os.getpid()
+"""
+
+INSPECT = """
+import json, os, sys, threading
+result = {
+    'dumps': json.dumps([1]),
+    'cwd': os.getcwd(),
+    'env': 'LEFT_BEHIND' in os.environ,
+    'path': '/left-behind' in sys.path,
+    'threads': threading.active_count(),
+    'pid': os.getpid(),
+}
+"""
+
+
+def test_state_left_by_a_request_never_reaches_the_next(tmp_path):
+    with WorkerPool(env=POOL_ENV, size=1, fresh=True, spares=1, cwd=str(tmp_path)) as pool:
+        before = pool.run_inline(INSPECT)["result"]["return_value"]
+        left = pool.run_inline(LEAVE_STATE)
+        answer = pool.run_inline(INSPECT)
+    assert left["tampered"] and "tampered" not in answer
+    pid, after = left["result"]["return_value"], answer["result"]["return_value"]
+    assert after["pid"] not in (pid, before["pid"])
+    assert after == dict(before, pid=after["pid"])
+    assert before == {"dumps": "[1]", "cwd": str(tmp_path), "env": False, "path": False,
+                      "threads": 1, "pid": before["pid"]}
+
+
+def test_fresh_composes_with_timeouts_limits_output_and_run_function(tmp_path):
+    script = tmp_path / "tool.py"
+    script.write_text("import os\ndef main(n):\n    print('printed')\n    os.write(1, b'stray')\n    return n + 1\n")
+    with WorkerPool(env=POOL_ENV, size=1, fresh=True, spares=1, timeout=5.0, file_size_limit=4096) as pool:
+        big = pool.run_inline("import os\nfd = os.open('big', os.O_WRONLY | os.O_CREAT)\ntry:\n"
+                              "    while True:\n        os.write(fd, bytes(8192))\nexcept OSError as e:\n"
+                              "    result = e.errno")
+        assert big["result"]["return_value"] == errno.EFBIG
+        with pytest.raises(WorkerTimeout):
+            pool.run_inline("import time\ntime.sleep(30)", timeout=0.5)
+        called = pool.run_function(str(script), "main", {"n": 1})["result"]
+        assert called["return_value"] == 2 and "stray" not in str(called)
+        answer = pool.run_inline("import os\nos.write(1, b'noise\\n')\nprint('kept')\nresult = 3")
+        assert answer["result"]["output"] == "kept\n" and answer["result"]["return_value"] == 3
+
+
+def test_a_dead_fork_server_is_replaced():
+    with WorkerPool(env=POOL_ENV, size=1, fresh=True, spares=1) as pool:
+        # A worker's parent is the server; killing it takes the worker along.
+        with pytest.raises(WorkerExited):
+            pool.run_inline("import os, signal\nos.kill(os.getppid(), signal.SIGKILL)\nimport time\ntime.sleep(30)")
+        assert pool.run_inline("result = 1")["result"]["return_value"] == 1
+
+
+def test_async_fresh_pool():
+    async def go():
+        async with AsyncWorkerPool(env=POOL_ENV, size=2, fresh=True, spares=1) as pool:
+            first = await pool.run_inline("import os\nos.environ['LEFT_BEHIND'] = '1'\nresult = os.getpid()")
+            answers = await asyncio.gather(*(
+                pool.run_inline("import os\nresult = [os.getpid(), 'LEFT_BEHIND' in os.environ]")
+                for _ in range(4)))
+        return first["result"]["return_value"], [a["result"]["return_value"] for a in answers]
+
+    pid, answers = asyncio.run(go())
+    pids = {p for p, _ in answers}
+    assert len(pids) == 4 and pid not in pids
+    assert not any(left for _, left in answers)
+
+
+def test_close_ends_every_process_of_a_fresh_pool():
+    others = _children(os.getpid())
+    pool = WorkerPool(env=POOL_ENV, size=2, fresh=True, spares=2)
+    pool.run_inline("import subprocess\nsubprocess.Popen(['sleep', '60'], start_new_session=True)")
+    mine = _started_since(others)
+    assert len(mine) >= 3  # the server, a worker, spares
+    pool.close()
+    pool.close()
+    assert [pid for pid in mine if _alive(pid)] == []
+
+
+def _parents():
+    parents = {}
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open(f"/proc/{entry}/stat", "rb") as f:
+                    parents[int(entry)] = int(f.read().rsplit(b")", 1)[1].split()[1])
+            except (OSError, IndexError, ValueError):
+                pass
+    return parents
+
+
+def _children(pid):
+    return {child for child, parent in _parents().items() if parent == pid}
+
+
+def _started_since(children):
+    """This process's children that are not in `children`, and everything
+    under them."""
+    parents = _parents()
+    found = []
+    todo = [pid for pid, parent in parents.items() if parent == os.getpid() and pid not in children]
+    while todo:
+        pid = todo.pop()
+        found.append(pid)
+        todo += [child for child, parent in parents.items() if parent == pid]
+    return found
+
+
+def _alive(pid):
+    try:
+        with open(f"/proc/{pid}/stat", "rb") as f:
+            return f.read().rsplit(b")", 1)[1].split()[0] != b"Z"
+    except OSError:
+        return False
