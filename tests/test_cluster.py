@@ -11,8 +11,6 @@ import pytest
 
 ray = pytest.importorskip("ray", reason="the `ray` extra is not installed")
 
-from conftest import POOL_ENV  # noqa: E402
-
 from ombrix.workers.cluster import ActorLost, AsyncClusterPool, ClusterPool  # noqa: E402
 from ombrix.workers.pool import (  # noqa: E402
     AsyncWorkerPool,
@@ -77,8 +75,7 @@ async def async_outcome(fn, *args, **kwargs):
         return type(exc), exc.result
 
 
-# Under `make asan` the workers need the sanitizer environment (None otherwise).
-POOL_OPTIONS = {"size": 1, "max_output": 1000, "env": POOL_ENV}
+POOL_OPTIONS = {"size": 1, "max_output": 1000}
 
 
 def test_both_faces_answer_like_the_local_pools(local_ray, tmp_path):
@@ -102,7 +99,7 @@ def test_both_faces_answer_like_the_local_pools(local_ray, tmp_path):
 
 
 def test_timeout_costs_no_more_than_the_answer(local_ray):
-    with ClusterPool(env=POOL_ENV, actors=1, size=1, timeout=30) as pool:
+    with ClusterPool(actors=1, size=1, timeout=30) as pool:
         start = time.monotonic()
         with pytest.raises(WorkerTimeout):
             pool.run_inline("import time; time.sleep(30)", timeout=0.5)
@@ -136,7 +133,7 @@ def test_killed_actor_fails_its_requests_and_is_replaced(local_ray, tmp_path):
     async def scenario():
         # One request in flight per actor: the short ones past the first wait
         # here, unsent, while the long one holds its actor.
-        async with AsyncClusterPool(env=POOL_ENV, actors=2, size=1, max_in_flight=1) as pool:
+        async with AsyncClusterPool(actors=2, size=1, max_in_flight=1) as pool:
             held = asyncio.ensure_future(pool.run_inline(long))
             while not (marker.exists() and marker.read_text()):
                 if held.done():
@@ -164,7 +161,7 @@ def test_killed_actor_fails_its_requests_and_is_replaced(local_ray, tmp_path):
 
 
 def test_close_ends_workers_and_actors_and_keeps_the_cluster(local_ray):
-    pool = ClusterPool(env=POOL_ENV, actors=2, size=2)
+    pool = ClusterPool(actors=2, size=2)
     probe = "import os, time\ntime.sleep(0.3)\nresult = [os.getpid(), os.getppid()]"
     with concurrent.futures.ThreadPoolExecutor(4) as ex:
         pids = [r["result"]["return_value"] for r in ex.map(lambda _: pool.run_inline(probe), range(4))]
@@ -181,7 +178,7 @@ def test_close_ends_workers_and_actors_and_keeps_the_cluster(local_ray):
 
 def test_batched_answers_stay_apart_and_a_slow_request_holds_none_back(local_ray):
     async def scenario():
-        async with AsyncClusterPool(env=POOL_ENV, actors=2, size=2) as pool:
+        async with AsyncClusterPool(actors=2, size=2) as pool:
             slow = asyncio.ensure_future(pool.run_inline("import time\ntime.sleep(3)\nresult = 'slow'"))
             await asyncio.sleep(0.3)
             answers = await asyncio.gather(*(pool.run_inline("result = args['n']", {"n": n}) for n in range(40)))
@@ -194,7 +191,7 @@ def test_batched_answers_stay_apart_and_a_slow_request_holds_none_back(local_ray
 
 def test_cancelled_request_frees_its_place_and_bad_arguments_fail_alone(local_ray):
     async def scenario():
-        async with AsyncClusterPool(env=POOL_ENV, actors=1, size=1, max_in_flight=1) as pool:
+        async with AsyncClusterPool(actors=1, size=1, max_in_flight=1) as pool:
             with pytest.raises(TypeError):
                 await pool.run_inline("result = 1", {"f": lambda: 1})
             held = asyncio.ensure_future(pool.run_inline("import time\ntime.sleep(30)"))
