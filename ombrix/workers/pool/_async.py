@@ -6,15 +6,14 @@ import asyncio
 import contextlib
 import os
 import threading
-from collections.abc import Mapping, Sequence
 from types import TracebackType
 from typing import Any
 
 from . import _core
-from ._core import DEFAULT, Default, Grant, Granted, PoolCore, PoolOptions, Verdict, Worker
+from ._core import DEFAULT, Default, Grant, Granted, PoolCore, Verdict, Worker
 from ._errors import WorkerError
+from ._face import PoolFace
 from ._reader import INTERRUPTED, TIMED_OUT, Outcome, Request, ResponseReader
-from .process import LauncherFactory
 
 
 class _TaskWaiter:
@@ -51,42 +50,9 @@ class _TaskWaiter:
             self.future.set_result(grant)
 
 
-class AsyncWorkerPool:
+class AsyncWorkerPool(PoolFace):
     """The asyncio counterpart of WorkerPool, with the same options and
     guarantees; its methods are coroutines."""
-
-    def __init__(
-        self,
-        size: int = 2,
-        *,
-        timeout: float | None = 30.0,
-        memory_limit: int | None = None,
-        cpu_limit: int | None = None,
-        file_size_limit: int | None = None,
-        max_output: int = 16 * 2**20,
-        recycle_after: int | None = None,
-        env: Mapping[str, str] | None = None,
-        cwd: str | os.PathLike[str] | None = None,
-        fresh: bool = False,
-        spares: int | None = None,
-        sandbox: bool = False,
-        readable: Sequence[str | os.PathLike[str]] = (),
-        launcher: LauncherFactory | None = None,
-    ) -> None:
-        options = PoolOptions(
-            size, timeout, memory_limit, cpu_limit, file_size_limit, max_output, recycle_after, env, cwd,
-            fresh, spares, sandbox, readable,
-        )
-        self._core = PoolCore(options, launcher)
-
-    @property
-    def options(self) -> PoolOptions:
-        return self._core.options
-
-    @property
-    def cwd(self) -> str:
-        """The workers' working directory."""
-        return self._core.cwd
 
     async def run_inline(
         self, code: str, args: dict[str, Any] | None = None, *, timeout: float | Default | None = DEFAULT

@@ -6,15 +6,14 @@ import os
 import select
 import threading
 import time
-from collections.abc import Mapping, Sequence
 from types import TracebackType
 from typing import Any
 
 from . import _core
-from ._core import DEFAULT, Default, Grant, Granted, PoolCore, PoolOptions, Verdict, Worker
+from ._core import DEFAULT, Default, Grant, Granted, Verdict, Worker
 from ._errors import WorkerError
+from ._face import PoolFace
 from ._reader import GONE, INTERRUPTED, TIMED_OUT, Outcome, Request, ResponseReader
-from .process import LauncherFactory
 
 _IN = select.POLLIN | select.POLLHUP | select.POLLERR
 
@@ -36,7 +35,7 @@ class _ThreadWaiter:
         return self.grant
 
 
-class WorkerPool:
+class WorkerPool(PoolFace):
     """A pool of `size` worker processes serving requests one at a time each.
 
     Requests wait in FIFO order for a free worker.  Each has a wall-clock
@@ -58,39 +57,6 @@ class WorkerPool:
     `sandbox=True` runs that server and its workers under bubblewrap, with
     the `readable` paths visible read-only (see the README).
     """
-
-    def __init__(
-        self,
-        size: int = 2,
-        *,
-        timeout: float | None = 30.0,
-        memory_limit: int | None = None,
-        cpu_limit: int | None = None,
-        file_size_limit: int | None = None,
-        max_output: int = 16 * 2**20,
-        recycle_after: int | None = None,
-        env: Mapping[str, str] | None = None,
-        cwd: str | os.PathLike[str] | None = None,
-        fresh: bool = False,
-        spares: int | None = None,
-        sandbox: bool = False,
-        readable: Sequence[str | os.PathLike[str]] = (),
-        launcher: LauncherFactory | None = None,
-    ) -> None:
-        options = PoolOptions(
-            size, timeout, memory_limit, cpu_limit, file_size_limit, max_output, recycle_after, env, cwd,
-            fresh, spares, sandbox, readable,
-        )
-        self._core = PoolCore(options, launcher)
-
-    @property
-    def options(self) -> PoolOptions:
-        return self._core.options
-
-    @property
-    def cwd(self) -> str:
-        """The workers' working directory."""
-        return self._core.cwd
 
     def run_inline(
         self, code: str, args: dict[str, Any] | None = None, *, timeout: float | Default | None = DEFAULT
