@@ -111,6 +111,18 @@ def _children(pid):
     return {child for child, parent in _parents().items() if parent == pid}
 
 
+def test_a_host_with_many_open_files():
+    # Descriptors past 1024 are out of reach of select(); the pool must not use it.
+    held = [os.open(os.devnull, os.O_RDONLY) for _ in range(1100)]
+    try:
+        with WorkerPool(env=POOL_ENV, size=1, fresh=True) as pool:
+            for _ in range(2):
+                assert pool.run_inline("result = 7")["result"]["return_value"] == 7
+    finally:
+        for fd in held:
+            os.close(fd)
+
+
 def _started_since(children):
     """This process's children that are not in `children`, and everything
     under them."""

@@ -106,7 +106,11 @@ class _Fork:
         with self.lock:
             if self.pidfd < 0 or self.returncode is not None:
                 return False
-            return not select.select([self.pidfd], [], [], 0)[0]
+            # poll, not select: a host with many open files has descriptors
+            # past select's limit of 1024.
+            poller = select.poll()
+            poller.register(self.pidfd, select.POLLIN)
+            return not poller.poll(0)
 
     def signal_leader(self) -> None:
         """SIGKILL through the pidfd: never reaches a reused pid."""
