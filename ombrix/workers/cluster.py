@@ -675,8 +675,8 @@ _OPTIONS_DOC = """
 """
 
 
-class AsyncClusterPool:
-    __doc__ = "A pool of workers on a Ray cluster, for asyncio callers.\n" + _OPTIONS_DOC
+class _ClusterFace:
+    """What both faces share: the router built from their options."""
 
     def __init__(
         self,
@@ -689,8 +689,18 @@ class AsyncClusterPool:
         **pool_options: Any,
     ) -> None:
         self._router = _Router(address, actors, max_in_flight, actor_options, ray_init, pool_options)
-        self._started = False
-        self._start_lock: asyncio.Lock | None = None
+        self._created()
+
+    def _created(self) -> None:
+        """Called at the end of construction."""
+
+
+class AsyncClusterPool(_ClusterFace):
+    __doc__ = "A pool of workers on a Ray cluster, for asyncio callers.\n" + _OPTIONS_DOC
+
+    # Set by the first start(); the lock is made inside the running loop.
+    _started = False
+    _start_lock: asyncio.Lock | None = None
 
     async def start(self) -> None:
         """Connects, places the actors and waits until every one serves."""
@@ -750,21 +760,11 @@ class AsyncClusterPool:
         return result
 
 
-class ClusterPool:
+class ClusterPool(_ClusterFace):
     __doc__ = ("A pool of workers on a Ray cluster, for synchronous callers (any thread).\n"
                "    It starts at once; the caller's thread waits for the answer.\n" + _OPTIONS_DOC)
 
-    def __init__(
-        self,
-        *,
-        address: str | None = None,
-        actors: int = 2,
-        max_in_flight: int | None = None,
-        actor_options: Mapping[str, Any] | None = None,
-        ray_init: Mapping[str, Any] | None = None,
-        **pool_options: Any,
-    ) -> None:
-        self._router = _Router(address, actors, max_in_flight, actor_options, ray_init, pool_options)
+    def _created(self) -> None:
         self._router.start()
 
     def close(self) -> None:
