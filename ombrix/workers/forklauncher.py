@@ -24,7 +24,7 @@ from collections import deque
 from collections.abc import Callable, Mapping, Sequence
 from typing import TYPE_CHECKING, Any
 
-from ombrix.workers.forkserver import MESSAGE_SIZE
+from ombrix.workers.forkserver import MESSAGE_SIZE, send_message
 from ombrix.workers.pool.process import (
     ChildSettings,
     ProcessHandle,
@@ -211,15 +211,7 @@ class ForkServer:
         return not self.gone.is_set() and not self._closed
 
     def send(self, message: dict[str, Any], fds: Sequence[int] = ()) -> bool:
-        data = json.dumps(message).encode()
-        try:
-            if fds:
-                socket.send_fds(self._sock, [data], list(fds))
-            else:
-                self._sock.send(data)
-        except OSError:
-            return False
-        return True
+        return send_message(self._sock, message, fds)
 
     def fork(self) -> tuple[_Fork, tuple[int, int, int]]:
         """Asks for a new worker: its record, filled in when the server

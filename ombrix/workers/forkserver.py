@@ -44,6 +44,20 @@ FORK_FDS = 3
 MESSAGE_SIZE = 65536
 
 
+def send_message(sock: socket.socket, message: dict[str, Any], fds: Sequence[int] = ()) -> bool:
+    """Sends one message (JSON, with descriptors when given) over the pool's
+    socket, from either end; False when the other end is gone."""
+    data = json.dumps(message).encode()
+    try:
+        if fds:
+            socket.send_fds(sock, [data], list(fds))
+        else:
+            sock.send(data)
+    except OSError:
+        return False
+    return True
+
+
 class _Child:
     __slots__ = ("ident", "pid", "pidfd", "scratch")
 
@@ -68,14 +82,8 @@ class Server:
         self.poller.register(sock.fileno(), select.POLLIN)
 
     def send(self, message: dict[str, Any], fds: Sequence[int] = ()) -> None:
-        data = json.dumps(message).encode()
-        try:
-            if fds:
-                socket.send_fds(self.sock, [data], list(fds))
-            else:
-                self.sock.send(data)
-        except OSError:
-            pass  # the host is gone; the end of the socket shows it next
+        # If the host is gone, the end of the socket shows it next.
+        send_message(self.sock, message, fds)
 
     def serve(self) -> None:
         while True:
