@@ -345,3 +345,16 @@ def test_async_pool(open_pool):
 
     asyncio.run(scenario())
     asyncio.run(on_another_loop())
+
+
+def test_async_close_wakes_a_request_in_flight(open_pool):
+    pool = open_pool(AsyncWorkerPool, size=1)
+
+    async def scenario():
+        task = asyncio.ensure_future(pool.run_inline("import time; time.sleep(5)", timeout=10))
+        await asyncio.sleep(0.3)
+        await asyncio.wait_for(pool.aclose(), 5)
+        with pytest.raises(WorkerError, match="closed"):
+            await asyncio.wait_for(task, 5)
+
+    asyncio.run(scenario())

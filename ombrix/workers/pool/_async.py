@@ -13,7 +13,7 @@ from . import _core
 from ._core import DEFAULT, Default, Grant, Granted, PoolCore, Verdict, Worker
 from ._errors import WorkerError
 from ._face import PoolFace
-from ._reader import INTERRUPTED, TIMED_OUT, Outcome, Request, ResponseReader
+from ._reader import GONE, INTERRUPTED, TIMED_OUT, Outcome, Request, ResponseReader
 
 
 class _TaskWaiter:
@@ -29,19 +29,20 @@ class _TaskWaiter:
         self.future: asyncio.Future[Granted] = loop.create_future()
 
     def deliver(self, grant: Granted) -> None:
-        if threading.get_ident() == self._thread:
-            # The usual case, a request of the same loop finishing: no need
-            # to wake the loop through its self-pipe.  The core's lock is
-            # held here, so a grant nobody takes goes back later.
-            if self.future.done():
-                self._loop.call_soon(self._core.give_back, grant)
-            else:
-                self.future.set_result(grant)
-            return
+        # The core's lock is held here: nothing may raise, and a grant
+        # nobody takes goes back later, never from inside this call.
         try:
-            self._loop.call_soon_threadsafe(self._set, grant)
+            if threading.get_ident() == self._thread:
+                # The usual case, a request of the same loop finishing: no
+                # need to wake the loop through its self-pipe.
+                if self.future.done():
+                    self._loop.call_soon(self._core.give_back, grant)
+                else:
+                    self.future.set_result(grant)
+            else:
+                self._loop.call_soon_threadsafe(self._set, grant)
         except RuntimeError:  # the loop is closed: nobody will take it
-            self._core.give_back(grant)
+            threading.Thread(target=self._core.give_back, args=(grant,), daemon=True).start()
 
     def _set(self, grant: Granted) -> None:
         if self.future.done():  # cancelled meanwhile
@@ -235,20 +236,23 @@ class _Channel:
         self.done = self.reader = None
 
     def detach(self) -> None:
+        """Stops reading; a request still waiting for its answer gets GONE
+        (the pool is closing under it)."""
         fd, self.fd = self.fd, -1
-        self.settle()
-        if fd < 0:
-            return
         if threading.get_ident() == self.thread:
+            self._finish(GONE)
+            if fd < 0:
+                return
             self.loop.remove_reader(fd)
             if self.timer is not None:
                 self.timer.cancel()
-        else:
+        elif fd >= 0:
             # Only when a pool is closed from outside its loop: the face
             # detaches in the loop's thread everywhere else, because a
             # descriptor closed before its reader is removed may come back
             # with the same number before the removal runs.
             with contextlib.suppress(RuntimeError):  # the loop is closed
+                self.loop.call_soon_threadsafe(self._finish, GONE)
                 self.loop.call_soon_threadsafe(self.loop.remove_reader, fd)
 
 

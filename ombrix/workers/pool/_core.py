@@ -394,7 +394,10 @@ class PoolCore:
 
     def _failure(self, worker: Worker, job: Request, outcome: Outcome) -> Verdict:
         if self.closed and outcome in (GONE, INTERRUPTED):
-            error = WorkerError("the pool was closed before the request was answered")
+            # An interrupted caller re-raises its own exception (a cancel
+            # must stay a cancel); the others learn the pool closed.
+            closed = WorkerError("the pool was closed before the request was answered")
+            error = None if outcome is INTERRUPTED else closed
             return Verdict(error=error, retire=_POOL_CLOSED)
         if outcome is TIMED_OUT:
             message = f"The request timed out after {job.timeout:g} s; the worker was killed"
@@ -468,10 +471,9 @@ class PoolCore:
                 return
             self._places += 1
         try:
-            handle = self.launcher.start()
+            handle = self.start()
         except Exception:
             logger.exception("starting a replacement worker failed")
-            self.start_failed()
             return
         try:
             worker = self.adopt(handle)
