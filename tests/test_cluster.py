@@ -32,6 +32,7 @@ def local_ray(tmp_path_factory):
         ray.init(address="local", num_cpus=2, include_dashboard=False, log_to_driver=False)
     finally:
         os.chdir(cwd)
+    assert {node["NodeManagerAddress"] for node in ray.nodes()} == {"127.0.0.1"}
     yield
     ray.shutdown()
 
@@ -127,7 +128,7 @@ def wait_until(predicate, timeout=15.0):
 
 def test_killed_actor_fails_its_requests_and_is_replaced(local_ray, tmp_path):
     marker = tmp_path / "actor-pid"
-    long = f"import os, time\nopen({str(marker)!r}, 'w').write(str(os.getppid()))\ntime.sleep(30)"
+    long = f"import os, time\nopen({str(marker)!r}, 'w').write(f'{{os.getppid()}} {{os.getpid()}}')\ntime.sleep(30)"
     short = "import os, time\ntime.sleep(0.2)\nresult = os.getppid()"
 
     async def scenario():
@@ -141,7 +142,7 @@ def test_killed_actor_fails_its_requests_and_is_replaced(local_ray, tmp_path):
                 await asyncio.sleep(0.02)
             others = [asyncio.ensure_future(pool.run_inline(short)) for _ in range(4)]
             await asyncio.sleep(0.1)
-            victim = int(marker.read_text())
+            victim, orphan = map(int, marker.read_text().split())
             os.kill(victim, signal.SIGKILL)
             with pytest.raises(ActorLost) as lost:
                 await held
@@ -151,9 +152,11 @@ def test_killed_actor_fails_its_requests_and_is_replaced(local_ray, tmp_path):
                 await asyncio.sleep(0.05)
             assert pool.actors_serving == 2
             both = await asyncio.gather(*(pool.run_inline(short) for _ in range(2)))
-            return victim, lost.value, answers, both
+            return victim, orphan, lost.value, answers, both
 
-    victim, lost, answers, both = asyncio.run(scenario())
+    victim, orphan, lost, answers, both = asyncio.run(scenario())
+    # The lost actor's worker dies with it (parent-death signal), not orphaned.
+    assert wait_until(lambda: not alive(orphan))
     assert isinstance(lost, WorkerExited) and lost.actor.startswith("#") and lost.actor in str(lost)
     assert all(a["success"] and a["result"]["return_value"] != victim for a in answers)
     pids = {a["result"]["return_value"] for a in both}

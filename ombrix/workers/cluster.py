@@ -38,6 +38,8 @@ import asyncio
 import collections
 import concurrent.futures
 import itertools
+import logging
+import os
 import pickle
 import threading
 import time
@@ -56,6 +58,8 @@ except ImportError as exc:  # pragma: no cover - depends on the environment
 from ombrix.workers.pool import AsyncWorkerPool, WorkerExited
 
 __all__ = ["ActorLost", "AsyncClusterPool", "ClusterPool"]
+
+logger = logging.getLogger(__name__)
 
 # The methods of the local pool a request may call on an actor.
 _METHODS = frozenset({"run_inline", "run_script", "run_function", "validate", "request"})
@@ -201,26 +205,35 @@ class _PoolActor:
 
     def __init__(self, options: dict[str, Any]) -> None:
         self._runner = _Runner(options)
+        # Names this copy of the actor: one Ray restarted holds none of the
+        # requests its predecessor took, and must not answer for them.
+        self._incarnation = os.urandom(8).hex()
 
     def ready(self) -> tuple[bool, Any]:
-        """Starts the local pool; answers its size."""
+        """Starts the local pool; answers its size and this copy's name."""
         try:
             pool = self._runner.wait(self._runner.get_pool())
         except Exception as exc:
             return False, _portable(exc)
-        return True, pool.options.size
+        return True, (pool.options.size, self._incarnation)
 
-    def submit(self, batch: list[tuple[int, bytes]], cancels: list[int]) -> list[_Answer]:
+    def _check(self, incarnation: str) -> None:
+        if incarnation != self._incarnation:
+            raise RuntimeError("the actor was restarted and lost the requests it held")
+
+    def submit(self, incarnation: str, batch: list[tuple[int, bytes]], cancels: list[int]) -> list[_Answer]:
         """Starts the requests and cancels the ones named; answers what is done."""
+        self._check(incarnation)
         runner = self._runner
         runner.start(batch, cancels)
         with runner.changed:
             return runner.take()
 
-    def collect(self, batch: list[tuple[int, bytes]], cancels: list[int]) -> list[_Answer]:
+    def collect(self, incarnation: str, batch: list[tuple[int, bytes]], cancels: list[int]) -> list[_Answer]:
         """Starts the requests like `submit`, then waits until some answer is
         ready and returns them all; returns at once with none when nothing is
         running or the actor is closing."""
+        self._check(incarnation)
         runner = self._runner
         runner.start(batch, cancels)
         with runner.changed:
@@ -294,6 +307,7 @@ class _Slot:
         self.up = False
         self.given_up = False
         self.generation = 0
+        self.incarnation = ""  # the name of the actor copy that serves, from `ready`
         self.pending: list[_Request] = []
         self.held: dict[int, _Request] = {}
         self.cancels: list[int] = []
@@ -390,6 +404,9 @@ class _Router:
 
     def start(self) -> None:
         """Connects, places the actors and waits until every one serves."""
+        with self._lock:
+            if self._closed:  # a failed start closed it: nothing is placed again
+                raise _closed()
         self._owns_ray = _connect(self._address, self._ray_init)
         try:
             slots = [_Slot(i, self._new_actor(), self._lock) for i in range(self._actors)]
@@ -454,8 +471,10 @@ class _Router:
 
     # -- routing -------------------------------------------------------------
 
-    def _serve(self, slot: _Slot, size: int) -> None:
+    def _serve(self, slot: _Slot, ready: tuple[int, str]) -> None:
+        size, incarnation = ready
         with self._lock:
+            slot.incarnation = incarnation
             slot.capacity = self._max_in_flight or _DEPTH * size
             slot.ahead = _AHEAD * size
             slot.up = True
@@ -549,14 +568,14 @@ class _Router:
                 if wait is not None:
                     slot.wake.wait(wait if wait > 0 else None)
                     continue
-                generation, actor = slot.generation, slot.actor
+                generation, actor, incarnation = slot.generation, slot.actor, slot.incarnation
                 batch = [(r.id, r.payload) for r in slot.pending]
                 slot.held.update((r.id, r) for r in slot.pending)
                 slot.pending = []
                 cancels, slot.cancels = slot.cancels, []
                 self._lock.release()
                 try:
-                    answers: list[_Answer] = ray.get(getattr(actor, channel).remote(batch, cancels))
+                    answers: list[_Answer] = ray.get(getattr(actor, channel).remote(incarnation, batch, cancels))
                 except Exception as exc:  # the actor died, or Ray lost its answer
                     if not self._closed:  # closing settles what the actors held
                         self._lose(slot, generation, exc)
@@ -649,9 +668,14 @@ class _Router:
                     return
             except ActorDiedError:
                 ray.kill(slot.actor, no_restart=True)
-                slot.actor = self._new_actor()
+                with self._lock:
+                    if self._closed:  # close() killed it: no new actor after that
+                        return
+                    slot.actor = self._new_actor()
             except RayActorError:
                 pass  # restarting: ask again
+            except Exception:
+                logger.exception("bringing actor %d back failed", slot.index)  # counts as an attempt
             time.sleep(delay)
             delay = min(2 * delay, _RECOVERY_MAX_DELAY)
         with self._lock:
