@@ -166,12 +166,14 @@ def test_killed_actor_fails_its_requests_and_is_replaced(local_ray, tmp_path):
 def test_close_ends_workers_and_actors_and_keeps_the_cluster(local_ray):
     pool = ClusterPool(actors=2, size=2)
     probe = "import os, time\ntime.sleep(0.3)\nresult = [os.getpid(), os.getppid()]"
-    with concurrent.futures.ThreadPoolExecutor(4) as ex:
-        pids = [r["result"]["return_value"] for r in ex.map(lambda _: pool.run_inline(probe), range(4))]
-    workers, actors = {p[0] for p in pids}, {p[1] for p in pids}
-    assert len(workers) == 4 and len(actors) == 2
-    pool.close()
-    pool.close()
+    try:
+        with concurrent.futures.ThreadPoolExecutor(4) as ex:
+            pids = [r["result"]["return_value"] for r in ex.map(lambda _: pool.run_inline(probe), range(4))]
+        workers, actors = {p[0] for p in pids}, {p[1] for p in pids}
+        assert len(workers) == 4 and len(actors) == 2
+        pool.close()
+    finally:
+        pool.close()
     assert not any(alive(pid) for pid in workers)
     assert wait_until(lambda: not any(alive(pid) for pid in actors))
     with pytest.raises(RuntimeError):

@@ -133,10 +133,12 @@ def test_an_installation_under_tmp_stays_visible(monkeypatch, tmp_path):
 def test_close_leaves_nothing(allowed):
     others = _children(os.getpid())
     pool = WorkerPool(env=POOL_ENV, size=2, fresh=False, spares=1, sandbox=True)
-    value(pool, "import subprocess\nsubprocess.Popen(['sleep', '60'], start_new_session=True)\nresult = 1")
-    mine = _started_since(others)
-    assert len(mine) >= 4  # bwrap, its init, the server, a worker, a spare
-    pool.close()
+    try:
+        value(pool, "import subprocess\nsubprocess.Popen(['sleep', '60'], start_new_session=True)\nresult = 1")
+        mine = _started_since(others)
+        assert len(mine) >= 4  # bwrap, its init, the server, a worker, a spare
+    finally:
+        pool.close()
     assert [pid for pid in mine if _alive(pid)] == []
 
 
