@@ -375,9 +375,16 @@ class ForkLauncher:
                 if self._closed:
                     raise ForkServerError("the launcher is closed")
                 server = self._running_server()
-                fork, fds = self._ready.popleft() if self._ready else server.fork()
-                while len(self._ready) < self.spares:
-                    self._ready.append(server.fork())
+                try:
+                    fork, fds = self._ready.popleft() if self._ready else server.fork()
+                except ForkServerError as exc:  # it died since the check: the next attempt replaces it
+                    error = str(exc)
+                    continue
+                try:
+                    while len(self._ready) < self.spares:
+                        self._ready.append(server.fork())
+                except ForkServerError:
+                    pass  # the worker taken above shows the server's death below
             if fork.forked.wait(FORK_TIMEOUT) and fork.running():
                 for fd in fds:
                     os.set_blocking(fd, False)

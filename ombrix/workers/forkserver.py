@@ -118,14 +118,15 @@ class Server:
 
     def fork(self, ident: int, fds: list[int]) -> None:
         scratch = None
-        if self.scratch_root is not None:
-            scratch = os.path.join(self.scratch_root, f"w{ident}")
-            os.makedirs(scratch, exist_ok=True)
         try:
+            if self.scratch_root is not None:
+                scratch = os.path.join(self.scratch_root, f"w{ident}")
+                os.makedirs(scratch, exist_ok=True)
             pid = os.fork()
         except OSError as error:
-            # Out of processes (the pids cgroup is full): the host sees the
-            # worker exit at once and starts over.
+            # Out of processes (the pids cgroup is full) or of room for the
+            # scratch directory (a script filled the tmpfs): this worker
+            # fails, the server serves on, and the host starts over.
             for fd in fds:
                 os.close(fd)
             if scratch is not None:

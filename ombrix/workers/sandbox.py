@@ -55,7 +55,10 @@ def installation_paths() -> list[str]:
     through a symbolic link is there under both names."""
     roots: list[str] = ["/usr"]
     paths: list[str] = []
-    found = {sys.base_prefix, sys.base_exec_prefix, sys.prefix, sys.exec_prefix, package_root()}
+    # The package itself, not the directory holding it: reached through
+    # PYTHONPATH that may be a checkout or a home directory with other files.
+    found = {sys.base_prefix, sys.base_exec_prefix, sys.prefix, sys.exec_prefix,
+             os.path.join(package_root(), "ombrix")}
     for path in sorted({os.path.abspath(p) for p in found} | {os.path.realpath(p) for p in found}):
         if not _under(path, roots):
             roots.append(path)
