@@ -237,6 +237,10 @@ PyObject *global_attr(PyObject *global, PyObject *attr);
 PyObject *get_module_attr(PyObject *obj, PyObject *attr);
 int set_module_attr(PyObject *obj, PyObject *attr, PyObject *value);
 
+// sys.<attr> = value through the module global `sys`, looked up at each
+// access (the capture's streams, main's stdin).  0, or -1 with an exception.
+int set_sys_stream(PyObject *attr, PyObject *value);
+
 // Looks `name` up as a module global and calls it with positional arguments.
 PyObject *call_global(PyObject *name, PyObject *const *args, size_t nargs);
 
@@ -280,6 +284,28 @@ inline void restore_level_exception(PyObject *exc) noexcept {
     PyObject *old = level->exc_value;
     level->exc_value = exc;
     Py_XDECREF(old);
+}
+
+// Runs `step` (0, or -1 with an exception set and its entry added) the way a
+// finally clause runs: an exception already in flight is set aside and is the
+// handled exception meanwhile, so an exception that `step` raises takes it as
+// its __context__ and replaces it; otherwise the one in flight comes back.
+template <class Step>
+void run_finally(Step step) {
+    PyObject *in_flight = PyErr_GetRaisedException();
+    if (in_flight == nullptr) {
+        step();
+        return;
+    }
+    PyObject *handled = current_level_exception();
+    PyErr_SetHandledException(in_flight);
+    const int rc = step();
+    restore_level_exception(handled);
+    if (rc < 0) {
+        Py_DECREF(in_flight);
+    } else {
+        PyErr_SetRaisedException(in_flight);
+    }
 }
 
 // ---------------------------------------------------------------------------

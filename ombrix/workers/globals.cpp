@@ -94,6 +94,12 @@ int set_module_attr(PyObject *obj, PyObject *attr, PyObject *value) {
     return PyObject_SetAttr(obj, attr, value);
 }
 
+int set_sys_stream(PyObject *attr, PyObject *value) {
+    Ref sys = Ref::steal(get_global(strings.sys));
+    if (!sys) return -1;
+    return set_module_attr(sys.get(), attr, value);
+}
+
 PyObject *call_global(PyObject *name, PyObject *const *args, size_t nargs) {
     Ref func = Ref::steal(get_global(name));
     if (!func) return nullptr;

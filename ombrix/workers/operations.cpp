@@ -168,35 +168,6 @@ PyObject *encoding_kwnames() {
     return kwnames;
 }
 
-// sys.<attr> = value through the module global `sys`, looked up at each access.
-int set_sys_stream(PyObject *attr, PyObject *value) {
-    Ref sys = Ref::steal(get_global(strings.sys));
-    if (!sys) return -1;
-    return set_module_attr(sys.get(), attr, value);
-}
-
-// Runs `step` (0, or -1 with an exception set and its entry added) the way a
-// finally clause runs: an exception already in flight is set aside and is the
-// handled exception meanwhile, so an exception that `step` raises takes it as
-// its __context__ and replaces it; otherwise the one in flight comes back.
-template <class Step>
-void run_finally(Step step) {
-    PyObject *in_flight = PyErr_GetRaisedException();
-    if (in_flight == nullptr) {
-        step();
-        return;
-    }
-    PyObject *handled = current_level_exception();
-    PyErr_SetHandledException(in_flight);
-    const int rc = step();
-    restore_level_exception(handled);
-    if (rc < 0) {
-        Py_DECREF(in_flight);
-    } else {
-        PyErr_SetRaisedException(in_flight);
-    }
-}
-
 // Output capture.  begin() saves sys.stdout and sys.stderr and redirects them
 // into two new buffers; end() puts the saved objects back, stdout first, on
 // every way out, whatever the executed code bound to them meanwhile.

@@ -360,35 +360,28 @@ public:
 
     // Binds sys.stdin to a new empty StringIO.  0, or -1 with an exception set.
     int begin(PyObject *original) {
-        Ref sys = Ref::steal(get_global(strings.sys));
-        if (!sys) return -1;
         Ref empty = Ref::steal(call_global(strings.StringIO, nullptr, 0));
-        if (!empty || set_module_attr(sys.get(), strings.stdin, empty.get()) < 0) return -1;
+        if (!empty || set_sys_stream(strings.stdin, empty.get()) < 0) return -1;
         original_ = Ref::borrow(original);
         empty_ = std::move(empty);
         return 0;
     }
 
-    // Runs with or without an exception in flight.  A failing restore raises
-    // with main's entry at `line`, the exception in flight (if any) as its
-    // context.  Returns -1 when it raised, else 0.
+    // Runs with or without an exception in flight, as a finally clause: a
+    // failing restore raises with main's entry at `line`, the exception in
+    // flight (if any) as its context.  Returns -1 when it raised, else 0.
     int restore(int line) {
         if (!empty_) return 0;
-        PyObject *in_flight = PyErr_GetRaisedException();
-        const int rc = put_back();
+        int rc = 0;
+        run_finally([&] {
+            if (put_back() == 0) return 0;
+            add_traceback(kFunctions.main.traceback_name, line);
+            rc = -1;
+            return -1;
+        });
         empty_.reset();
         original_.reset();
-        if (rc < 0) {
-            add_traceback(kFunctions.main.traceback_name, line);
-            if (in_flight != nullptr) {
-                Ref failure = Ref::steal(PyErr_GetRaisedException());
-                PyException_SetContext(failure.get(), in_flight);
-                PyErr_SetRaisedException(failure.release());
-            }
-            return -1;
-        }
-        if (in_flight != nullptr) PyErr_SetRaisedException(in_flight);
-        return 0;
+        return rc;
     }
 
 private:
