@@ -338,4 +338,25 @@ PyObject *main_loop();                                                        //
 // Makes the type of handle_command's request record ready (protocol.cpp).
 int ready_request_record_type();
 
+// ---------------------------------------------------------------------------
+// The bound on captured output (output_bound.cpp), which a pool worker's
+// start-up sets through the private module function `_limit_output`.
+// ---------------------------------------------------------------------------
+
+// The exit status of a worker whose captured output would pass the bound.
+constexpr int kOutputLimitStatus = 113;
+
+// _limit_output(limit): bounds the characters that the captures of one
+// request hold, stdout and stderr together; a later call only tightens it.
+PyObject *limit_output(PyObject *module, PyObject *limit);
+
+// Called when the outermost capture of a request begins: the count of
+// captured characters starts again from zero.
+void begin_bounded_request() noexcept;
+
+// A new capture buffer: the bounded StringIO subclass once a bound is set,
+// else a call of the module global `StringIO`.  New reference, or null with
+// an exception set.
+PyObject *new_capture_buffer();
+
 }  // namespace cw

@@ -73,3 +73,9 @@ def handle_command(
 def main() -> None: ...
 
 __test__: dict[str, Any]
+
+# Set by a pool worker's start-up: bounds the characters run_script and
+# run_inline capture in one request (stdout and stderr together); past it the
+# process exits with status 113.  A later call only tightens the bound.
+def _limit_output(limit: int, /) -> None:
+    """Bound the characters that run_script and run_inline capture in one request."""

@@ -247,6 +247,7 @@ def main(argv: list[str]) -> int:
     # collector's reach: children do not copy those pages by touching them.
     custom_worker.validate_script("result = 1\n")
     custom_worker.run_inline("result = {'warm': [1, 2.5, 'x']}")
+    startup.private_json()  # made once here; every worker inherits it
     gc.collect()
     gc.freeze()
     Server(sock, setup).serve()

@@ -248,6 +248,14 @@ int run_main_guard() {
     return result ? 0 : -1;
 }
 
+// Bound after the module-level statements, for the pool's worker start-up.
+PyMethodDef kPrivateFunctions[] = {
+    {"_limit_output", limit_output, METH_O,
+     "_limit_output($module, limit, /)\n--\n\n"
+     "Bound the characters that run_script and run_inline capture in one request."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 // Runs the module-level statements; on failure returns the statement's line.
 int run_statements() {
     for (const ImportStatement &statement : kImports) {
@@ -258,6 +266,7 @@ int run_statements() {
     }
     if (run_main_guard() < 0) return kMainGuardLine;
     if (bind(strings.dunder_test, PyDict_New()) < 0) return kFirstLine;
+    if (PyModule_AddFunctions(module_record.module, kPrivateFunctions) < 0) return kFirstLine;
     return 0;
 }
 

@@ -211,9 +211,9 @@ private:
         if (!old_out_) return lines_.read_streams;
         old_err_ = Ref::steal(global_attr(strings.sys, strings.stderr));
         if (!old_err_) return lines_.read_streams;
-        out_ = Ref::steal(call_global(strings.StringIO, nullptr, 0));
+        out_ = Ref::steal(new_capture_buffer());
         if (!out_) return lines_.new_out;
-        err_ = Ref::steal(call_global(strings.StringIO, nullptr, 0));
+        err_ = Ref::steal(new_capture_buffer());
         if (!err_) return lines_.new_err;
         if (set_sys_stream(strings.stdout, out_.get()) < 0) return lines_.set_out;
         redirected_ = 1;
@@ -259,7 +259,7 @@ public:
             return;
         }
         capture_thread = me;
-        ++capture_depth;
+        if (capture_depth++ == 0) begin_bounded_request();
         claimed_ = true;
     }
     ~CaptureClaim() {

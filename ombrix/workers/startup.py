@@ -22,10 +22,14 @@ import sys
 TYPE_CHECKING = False  # typing itself would slow every start
 if TYPE_CHECKING:
     from collections.abc import Iterator, Mapping
+    from types import ModuleType
     from typing import IO, Any
 
 REQUEST_FD = 3
 RESPONSE_FD = 4
+# The exit status of a worker whose captured output would pass its bound
+# (the worker module ends the process with it).
+OUTPUT_LIMIT_STATUS = 113
 _PR_SET_PDEATHSIG = 1
 
 
@@ -34,27 +38,39 @@ class Limits:
 
     `memory` is bytes of address space, `cpu` CPU seconds (the host moves the
     limit along before each request), `file_size` bytes of any one file the
-    worker writes.  (A plain class: dataclasses would slow every start.)
+    worker writes, `output` characters that run_script and run_inline
+    capture in one request (past it the worker exits with
+    OUTPUT_LIMIT_STATUS).  (A plain class: dataclasses would slow every
+    start.)
     """
 
-    __slots__ = ("cpu", "file_size", "memory")
+    __slots__ = ("cpu", "file_size", "memory", "output")
 
-    def __init__(self, memory: int | None = None, cpu: int | None = None, file_size: int | None = None) -> None:
+    def __init__(
+        self,
+        memory: int | None = None,
+        cpu: int | None = None,
+        file_size: int | None = None,
+        output: int | None = None,
+    ) -> None:
         self.memory = memory
         self.cpu = cpu
         self.file_size = file_size
+        self.output = output
 
     def to_config(self) -> dict[str, int | None]:
-        return {"memory": self.memory, "cpu": self.cpu, "file_size": self.file_size}
+        return {"memory": self.memory, "cpu": self.cpu, "file_size": self.file_size, "output": self.output}
 
     def __eq__(self, other: object) -> bool:
         return isinstance(other, Limits) and self.to_config() == other.to_config()
 
     def __hash__(self) -> int:
-        return hash((self.memory, self.cpu, self.file_size))
+        return hash((self.memory, self.cpu, self.file_size, self.output))
 
     def __repr__(self) -> str:
-        return f"Limits(memory={self.memory}, cpu={self.cpu}, file_size={self.file_size})"
+        return (
+            f"Limits(memory={self.memory}, cpu={self.cpu}, file_size={self.file_size}, output={self.output})"
+        )
 
 
 class _ProtocolInput:
@@ -129,6 +145,45 @@ def _bind_protocol_streams() -> None:
     sys.stdout = responses
 
 
+def private_json() -> ModuleType:
+    """A copy of the `json` package (json, json.decoder, json.encoder,
+    json.scanner as module objects of its own) that is not in `sys.modules`,
+    so a script's `import json` never reaches it: patching `json.dumps`, the
+    encoder class or its helpers leaves the copy as it was.  Made once per
+    process; a forked worker inherits its server's copy.
+    """
+    global _private_json
+    if _private_json is None:
+        import importlib
+
+        def package_modules() -> list[str]:
+            return [name for name in sys.modules if name == "json" or name.startswith("json.")]
+
+        shared = {name: sys.modules.pop(name) for name in package_modules()}
+        try:
+            _private_json = importlib.import_module("json")
+        finally:
+            for name in package_modules():
+                del sys.modules[name]
+            sys.modules.update(shared)
+    return _private_json
+
+
+_private_json: ModuleType | None = None
+
+
+def _guard_answers(limits: Limits) -> None:
+    # The worker module encodes and decodes the protocol through its global
+    # `json`, bound here to the private copy, and bounds what its captures
+    # hold: a script can then neither break nor forge the answers, nor grow
+    # the worker by printing.
+    from ombrix.workers import custom_worker
+
+    custom_worker.json = private_json()  # type: ignore[attr-defined]
+    if limits.output is not None:
+        custom_worker._limit_output(limits.output)
+
+
 def prepare_worker(
     limits: Limits,
     parent_pid: int,
@@ -147,7 +202,9 @@ def prepare_worker(
     kills it with everything it starts; a group rather than a session keeps
     it in the host's scheduling group, where a request's round trip takes
     half the time), gets `cwd` and `env` when
-    given, dies when `parent_pid` does, and gets `limits`.
+    given, dies when `parent_pid` does, and gets `limits`.  The worker module
+    answers through a private copy of `json` and bounds its captured output
+    by `limits.output`.
     """
     if fds is not None:
         _arrange_descriptors(*fds)
@@ -167,6 +224,7 @@ def prepare_worker(
         os.sched_setscheduler(0, os.SCHED_BATCH, os.sched_param(0))
     _apply_limits(limits)
     _bind_protocol_streams()
+    _guard_answers(limits)
 
 
 def serve() -> None:

@@ -24,6 +24,7 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Protocol, TypeVar
 
+from ..startup import OUTPUT_LIMIT_STATUS
 from ._errors import OutputLimitExceeded, WorkerError, WorkerExited, WorkerTimeout
 from ._reader import (
     EXCEEDED,
@@ -242,7 +243,7 @@ class PoolCore:
         else:
             cwd = str(Path(options.cwd).resolve())
         self.cwd = cwd
-        limits = Limits(options.memory_limit, options.cpu_limit, options.file_size_limit)
+        limits = Limits(options.memory_limit, options.cpu_limit, options.file_size_limit, options.max_output)
         self.settings = ChildSettings(cwd, limits, options.env)
         from ..forklauncher import fork_launcher
 
@@ -421,6 +422,9 @@ class PoolCore:
             logger.info("worker %d recycled: %s", worker.handle.pid, verdict.retire)
         returncode, stderr = self._dispose(worker, gentle=verdict.gentle, want_tail=verdict.exited)
         self._replace()
+        if verdict.exited and returncode == OUTPUT_LIMIT_STATUS and self.settings.limits.output is not None:
+            limit = self.options.max_output  # the worker ended itself: its captured output passed the bound
+            raise OutputLimitExceeded(f"The script's output exceeded max_output ({limit} bytes)", limit)
         if verdict.exited:
             raise WorkerExited(_exit_message(returncode, stderr), returncode, stderr)
         if verdict.error is not None:
