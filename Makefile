@@ -11,13 +11,21 @@ HOST_CODE := ombrix/workers/pool ombrix/workers/startup.py ombrix/workers/forkse
   ombrix/workers/forklauncher.py ombrix/workers/sandbox.py ombrix/workers/cluster.py
 
 .PHONY: setup build test stubtest lint run clean asan valgrind fuzz bench
+# The set-up steps install into one virtual environment, one at a time.
+.NOTPARALLEL:
 
-# The virtual environment, made from CPython 3.12 with the build and test tools.
-$(VENV)/.ready: tools/find-python Makefile
+# The virtual environment, made from CPython 3.12 with the build tools: all
+# that `make run` needs besides the package.
+$(VENV)/.base: tools/find-python Makefile
 	@py=$$(tools/find-python) || exit 1; \
 	  if [ ! -x $(PY) ] || ! $(PY) -c 'import sys; sys.exit(sys.version_info[:2] != (3, 12))'; then \
 	    rm -rf $(VENV) && "$$py" -m venv $(VENV) || exit 1; fi
-	$(PY) -m pip install -q --disable-pip-version-check 'scikit-build-core>=0.10' cmake ninja $(TEST_TOOLS)
+	$(PY) -m pip install -q --disable-pip-version-check 'scikit-build-core>=0.10' cmake ninja
+	@touch $@
+
+# The test tools on top.
+$(VENV)/.ready: $(VENV)/.base
+	$(PY) -m pip install -q --disable-pip-version-check $(TEST_TOOLS)
 	@touch $@
 
 setup: $(VENV)/.ready
@@ -31,11 +39,11 @@ $(VENV)/.extras: $(VENV)/.ready pyproject.toml
 
 # The package, rebuilt in build/ (kept between runs, so rebuilds are incremental)
 # and installed into the virtual environment whenever a source changes.
-$(VENV)/.installed: $(VENV)/.ready $(VENV)/.extras $(SOURCES)
+$(VENV)/.package: $(VENV)/.base $(SOURCES)
 	PATH=$(CURDIR)/$(VENV)/bin:$$PATH $(PY) -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps .
 	@touch $@
 
-build: $(VENV)/.installed
+build: $(VENV)/.package $(VENV)/.ready $(VENV)/.extras
 
 # The same sources built for CPython 3.13 when pyenv has one, to check how the
 # module behaves on an interpreter it was not written for (it warns).
@@ -64,8 +72,12 @@ stubtest: build
 	$(PY) -P -m mypy.stubtest ombrix.workers.custom_worker --allowlist tools/stubtest-allowlist.txt
 	$(PY) -P tools/stubtest ombrix.workers.custom_worker
 
-run: build
-	@$(VENV)/bin/custom-worker
+# Only the worker's answers reach stdout: the set-up (the build tools and the
+# package, not the test tools or the extras) reports on stderr and reads no
+# request meant for the worker.
+run:
+	@$(MAKE) --no-print-directory $(VENV)/.package </dev/null >&2
+	@exec $(VENV)/bin/custom-worker
 
 # ---------------------------------------------------------------------------
 # Address and undefined-behaviour sanitizers.  The module is built on its own
