@@ -1,6 +1,7 @@
 """A pool worker bounds what it captures, and answers through a json that scripts cannot reach."""
 import pytest
 
+from ombrix.workers import startup
 from ombrix.workers.pool import OutputLimitExceeded, WorkerPool
 
 LIMIT = 64 * 1024
@@ -40,6 +41,12 @@ JSON_ATTACKS = [
 
 @pytest.mark.parametrize("fresh", [False, True], ids=["reused", "fresh"])
 def test_answers_survive_a_script_that_breaks_json(fresh):
+    # The worker answers a line that fails to decode when the copy's loads
+    # raises the copy's JSONDecodeError, from the decoder and the scanner.
+    private = startup.private_json()
+    for line in ("not json", '"\\x"'):
+        with pytest.raises(private.JSONDecodeError):
+            private.loads(line)
     with WorkerPool(size=1, timeout=10, fresh=fresh) as pool:
         for code in JSON_ATTACKS:
             own = pool.run_inline(code + "\nresult = 'own'")

@@ -155,17 +155,23 @@ def private_json() -> ModuleType:
     global _private_json
     if _private_json is None:
         import importlib
+        import json
 
         def package_modules() -> list[str]:
             return [name for name in sys.modules if name == "json" or name.startswith("json.")]
 
         shared = {name: sys.modules.pop(name) for name in package_modules()}
         try:
-            _private_json = importlib.import_module("json")
+            private = importlib.import_module("json")
         finally:
             for name in package_modules():
                 del sys.modules[name]
             sys.modules.update(shared)
+        # The C scanner raises the JSONDecodeError it finds in
+        # sys.modules["json.decoder"]; the copy raises and names that same
+        # class, so the worker answers every malformed line as such.
+        private.JSONDecodeError = private.decoder.JSONDecodeError = json.decoder.JSONDecodeError
+        _private_json = private
     return _private_json
 
 
