@@ -162,7 +162,7 @@ def private_json() -> ModuleType:
 
         shared = {name: sys.modules.pop(name) for name in package_modules()}
         try:
-            private = importlib.import_module("json")
+            private: Any = importlib.import_module("json")
         finally:
             for name in package_modules():
                 del sys.modules[name]
