@@ -13,6 +13,12 @@ FLOODS = {
     "both streams": 'import sys\nprint("x" * 40000)\nprint("x" * 40000, file=sys.stderr)',
     "caught": 'while True:\n    try:\n        print("x" * 10000)\n    except BaseException:\n        pass',
     "past the end": 'import sys\nsys.stdout.seek(2**40)\nsys.stdout.write("x")',
+    "unbounded class": (
+        "import io, sys\n"
+        "for patch in ('type(sys.stdout).write = io.StringIO.write', 'sys.stdout.__class__ = io.StringIO'):\n"
+        "    try:\n        exec(patch)\n    except TypeError:\n        pass\n"
+        'while True: print("x" * 10000)'
+    ),
     "nested": 'from ombrix.workers import custom_worker as cw\ncw.run_inline("while True: print(10000 * \'x\')")',
 }
 
