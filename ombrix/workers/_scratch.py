@@ -1,0 +1,162 @@
+"""Workers' scratch directories in a sandbox: made under names nobody can
+guess, entered by descriptor, and removed by a thread of their own.
+
+Every worker of a sandbox shares one uid and may write to the scratch root,
+so anything there may have been planted: a name is never reused or
+predicted, a directory is created exclusively and opened without following
+a symbolic link, and removal walks by descriptor, making unreadable
+directories readable again on its way.
+"""
+
+from __future__ import annotations
+
+import os
+import queue
+import secrets
+import stat
+import threading
+
+# The name the sandbox's uid has in its /etc/passwd, also USER and LOGNAME.
+SANDBOX_USER = "sandbox"
+# Deeper than this a directory is moved up to the root under a new name and
+# removed from there: the walk holds one descriptor per level.
+MAX_DEPTH = 64
+_OPEN_DIR = os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC
+
+
+def make(root: str) -> tuple[str, int]:
+    """A new directory under `root` and a descriptor of it."""
+    while True:
+        path = os.path.join(root, "w-" + secrets.token_hex(12))
+        try:
+            os.mkdir(path, 0o700)
+        except FileExistsError:
+            continue
+        try:
+            return path, os.open(path, _OPEN_DIR)
+        except OSError:
+            Remover.remove_now(path)
+            raise
+
+
+class Remover:
+    """Removes scratch directories in a daemon thread, so the fork server
+    keeps forking and reporting exits while a large tree goes."""
+
+    def __init__(self) -> None:
+        self._queue: queue.SimpleQueue[str] = queue.SimpleQueue()
+        self._thread: threading.Thread | None = None
+
+    def remove(self, path: str) -> None:
+        if self._thread is None:
+            self._thread = threading.Thread(target=self._run, name="scratch-remover", daemon=True)
+            self._thread.start()
+        self._queue.put(path)
+
+    def _run(self) -> None:
+        while True:
+            self.remove_now(self._queue.get())
+
+    @staticmethod
+    def remove_now(path: str) -> None:
+        """Removes `path` whatever it is; errors leave what could not go."""
+        root, name = os.path.split(path)
+        try:
+            root_fd = os.open(root, _OPEN_DIR)
+        except OSError:
+            return
+        try:
+            pending = [name]
+            while pending:
+                _remove_entry(root_fd, pending.pop(), pending)
+        finally:
+            os.close(root_fd)
+
+
+def _remove_entry(root_fd: int, name: str, pending: list[str]) -> None:
+    """Removes `name` in the directory `root_fd`; subtrees deeper than
+    MAX_DEPTH are renamed into it and added to `pending`."""
+    if _unlink(root_fd, name):
+        return
+    fd = _open_dir(root_fd, name)
+    if fd is None:
+        return
+    # One frame per open directory: its descriptor, its name in the one
+    # above, the names still to remove, and how often it was listed.
+    stack: list[tuple[int, str, list[str], int]] = [(fd, name, _names(fd), 1)]
+    try:
+        while stack:
+            fd, current, names, listed = stack[-1]
+            if names:
+                child = names.pop()
+                if _unlink(fd, child):
+                    continue
+                if len(stack) >= MAX_DEPTH:
+                    moved = "w-" + secrets.token_hex(12)
+                    try:
+                        os.rename(child, moved, src_dir_fd=fd, dst_dir_fd=root_fd)
+                        pending.append(moved)
+                    except OSError:
+                        pass
+                    continue
+                sub = _open_dir(fd, child)
+                if sub is not None:
+                    stack.append((sub, child, _names(sub), 1))
+                continue
+            stack.pop()
+            parent = stack[-1][0] if stack else root_fd
+            try:
+                os.rmdir(current, dir_fd=parent)
+            except OSError:
+                # Entries made meanwhile: a few more rounds, then leave it.
+                if listed < 3:
+                    stack.append((fd, current, _names(fd), listed + 1))
+                    continue
+            os.close(fd)
+    finally:
+        for fd, _, _, _ in stack:
+            os.close(fd)
+
+
+def _unlink(dir_fd: int, name: str) -> bool:
+    """Unlinks a non-directory; True when `name` is gone."""
+    try:
+        if stat.S_ISDIR(os.stat(name, dir_fd=dir_fd, follow_symlinks=False).st_mode):
+            return False
+        os.unlink(name, dir_fd=dir_fd)
+    except FileNotFoundError:
+        pass
+    except OSError:
+        return False
+    return True
+
+
+def _open_dir(parent: int, name: str) -> int | None:
+    """The directory `name`, made searchable and readable first if needed."""
+    try:
+        return os.open(name, _OPEN_DIR, dir_fd=parent)
+    except PermissionError:
+        pass
+    except OSError:
+        return None
+    try:
+        # By descriptor: chmod by name would follow a link put there since.
+        handle = os.open(name, os.O_PATH | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC, dir_fd=parent)
+    except OSError:
+        return None
+    try:
+        os.chmod(f"/proc/self/fd/{handle}", 0o700)
+        return os.open(name, _OPEN_DIR, dir_fd=parent)
+    except OSError:
+        return None
+    finally:
+        os.close(handle)
+
+
+def _names(fd: int) -> list[str]:
+    """The entries of the directory `fd`, made writable for their removal."""
+    try:
+        os.fchmod(fd, 0o700)
+        return os.listdir(fd)
+    except OSError:
+        return []
