@@ -35,11 +35,14 @@ HOSTNAME = "sandbox"
 # names a program the host runs as root).  Those missing here are skipped.
 PROC_READ_ONLY = ("sys", "sysrq-trigger", "irq", "bus", "fs", "pressure", "acpi", "scsi", "driver")
 # The files of the sandbox's /etc: enough for `localhost` and the sandbox's
-# own name to resolve to its loopback and for its uid to have a name.
+# own name to resolve to its loopback and for its uid to have a name (root's
+# entry too: scripts and libraries look it up by number as on any system).
 ETC_FILES = {
     "hosts": f"127.0.0.1\tlocalhost {HOSTNAME}\n::1\tlocalhost ip6-localhost ip6-loopback {HOSTNAME}\n",
-    "passwd": f"{SANDBOX_USER}:x:{SANDBOX_UID}:{SANDBOX_UID}:{SANDBOX_USER}:{SCRATCH}:/bin/sh\n",
-    "group": f"{SANDBOX_USER}:x:{SANDBOX_UID}:\n",
+    "passwd": "root:x:0:0:root:/root:/usr/sbin/nologin\n"
+              f"{SANDBOX_USER}:x:{SANDBOX_UID}:{SANDBOX_UID}:{SANDBOX_USER}:{SCRATCH}:/bin/sh\n",
+    "group": "root:x:0:\n"
+             f"{SANDBOX_USER}:x:{SANDBOX_UID}:\n",
     "nsswitch.conf": "passwd: files\ngroup: files\nshadow: files\nhosts: files\n",
 }
 # Processes (threads count too) one worker slot may hold in a sandbox.
