@@ -34,6 +34,11 @@ HOSTNAME = "sandbox"
 # and only a read-only mount stops a script (/proc/sys/kernel/core_pattern
 # names a program the host runs as root).  Those missing here are skipped.
 PROC_READ_ONLY = ("sys", "sysrq-trigger", "irq", "bus", "fs", "pressure", "acpi", "scsi", "driver")
+# The host kernel's state that those checks would also let a script read
+# (timers with their processes' names, the host's keys, kernel allocations):
+# empty inside.
+PROC_HIDDEN = ("timer_list", "timer_stats", "sched_debug", "latency_stats", "keys", "key-users",
+               "slabinfo", "vmallocinfo")
 # The files of the sandbox's /etc: enough for `localhost` and the sandbox's
 # own name to resolve to its loopback and for its uid to have a name (root's
 # entry too: scripts and libraries look it up by number as on any system).
@@ -88,16 +93,19 @@ def installation_paths() -> list[str]:
     return paths
 
 
-def write_etc(directory: str) -> None:
-    """Writes the sandbox's /etc files into `directory`."""
-    for name, text in ETC_FILES.items():
+def write_files(directory: str) -> None:
+    """Writes what the sandbox binds of its own into `directory`: `etc`, its
+    /etc, and `empty`, an empty file for hidden /proc entries."""
+    os.mkdir(os.path.join(directory, "etc"))
+    for name, text in [*(("etc/" + name, text) for name, text in ETC_FILES.items()), ("empty", "")]:
         with open(os.path.join(directory, name), "w") as f:
             f.write(text)
         os.chmod(os.path.join(directory, name), 0o644)
-    os.chmod(directory, 0o755)
+    for name in (".", "etc"):
+        os.chmod(os.path.join(directory, name), 0o755)
 
 
-def bwrap_command(bwrap: str, command: Sequence[str], readable: Sequence[str], etc: str | None = None) -> list[str]:
+def bwrap_command(bwrap: str, command: Sequence[str], readable: Sequence[str], files: str | None = None) -> list[str]:
     args = [
         bwrap,
         "--unshare-all",
@@ -129,9 +137,13 @@ def bwrap_command(bwrap: str, command: Sequence[str], readable: Sequence[str], e
     for name in PROC_READ_ONLY:
         if os.path.lexists("/proc/" + name):
             args += ["--ro-bind", "/proc/" + name, "/proc/" + name]
+    if files is not None:
+        for name in PROC_HIDDEN:
+            if os.path.lexists("/proc/" + name):
+                args += ["--ro-bind", os.path.join(files, "empty"), "/proc/" + name]
     args += ["--dev", "/dev", "--remount-ro", "/dev", "--dir", "/tmp", "--tmpfs", SCRATCH]
-    if etc is not None:
-        args += ["--ro-bind", etc, "/etc"]
+    if files is not None:
+        args += ["--ro-bind", os.path.join(files, "etc"), "/etc"]
     for path in installation_paths():
         args += ["--ro-bind", os.path.realpath(path), path]
     for path in readable:
@@ -247,16 +259,16 @@ class Sandbox:
                 raise FileNotFoundError(f"readable path does not exist: {path!r}")
             self.readable.append(path)
         self.bwrap = find_bwrap()
-        self.etc: str | None = tempfile.mkdtemp(prefix="ombrix-etc-")
+        self.files: str | None = tempfile.mkdtemp(prefix="ombrix-sandbox-")
         try:
-            write_etc(self.etc)
+            write_files(self.files)
         except BaseException:
-            shutil.rmtree(self.etc, ignore_errors=True)
+            shutil.rmtree(self.files, ignore_errors=True)
             raise
         self.cgroup = PidsCgroup.create(PIDS_BASE + PIDS_PER_WORKER * max(1, workers))
 
     def wrap(self, command: list[str]) -> list[str]:
-        wrapped = bwrap_command(self.bwrap, command, self.readable, self.etc)
+        wrapped = bwrap_command(self.bwrap, command, self.readable, self.files)
         if self.cgroup is not None:
             # The shell joins the group, then becomes bwrap: every process of
             # the sandbox is forked inside it.
@@ -264,9 +276,9 @@ class Sandbox:
         return wrapped
 
     def close(self) -> None:
-        if self.etc is not None:
-            shutil.rmtree(self.etc, ignore_errors=True)
-            self.etc = None
+        if self.files is not None:
+            shutil.rmtree(self.files, ignore_errors=True)
+            self.files = None
         if self.cgroup is not None:
             self.cgroup.remove()
             self.cgroup = None
