@@ -212,6 +212,7 @@ for _ in range(150):
 os.chmod('a/b/c', 0)
 os.chmod('a/b', 0)
 os.chmod('a', 0)
+os.chmod('/scratch', 0)
 result = os.getcwd()
 """)
     for _ in range(3):

@@ -21,17 +21,24 @@ SANDBOX_USER = "sandbox"
 # Deeper than this a directory is moved up to the root under a new name and
 # removed from there: the walk holds one descriptor per level.
 MAX_DEPTH = 64
+ROOT_MODE = 0o755
 _OPEN_DIR = os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC
 
 
 def make(root: str) -> tuple[str, int]:
     """A new directory under `root` and a descriptor of it."""
     while True:
-        path = os.path.join(root, "w-" + secrets.token_hex(12))
+        name = "w-" + secrets.token_hex(12)
+        path = os.path.join(root, name)
         try:
             os.mkdir(path, 0o700)
         except FileExistsError:
             continue
+        except PermissionError:
+            # A script took the root's permissions away (it has the root's
+            # uid): give them back once.
+            os.chmod(root, ROOT_MODE)
+            os.mkdir(path, 0o700)
         try:
             return path, os.open(path, _OPEN_DIR)
         except OSError:
@@ -62,6 +69,7 @@ class Remover:
         """Removes `path` whatever it is; errors leave what could not go."""
         root, name = os.path.split(path)
         try:
+            os.chmod(root, ROOT_MODE)  # a mount point: always the scratch root itself
             root_fd = os.open(root, _OPEN_DIR)
         except OSError:
             return
