@@ -11,7 +11,6 @@ directories readable again on its way.
 from __future__ import annotations
 
 import os
-import queue
 import secrets
 import stat
 import threading
@@ -25,58 +24,77 @@ ROOT_MODE = 0o755
 _OPEN_DIR = os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC
 
 
-def make(root: str) -> tuple[str, int]:
-    """A new directory under `root` and a descriptor of it."""
-    while True:
-        name = "w-" + secrets.token_hex(12)
-        path = os.path.join(root, name)
-        try:
-            os.mkdir(path, 0o700)
-        except FileExistsError:
-            continue
-        except PermissionError:
-            # A script took the root's permissions away (it has the root's
-            # uid): give them back once.
-            os.chmod(root, ROOT_MODE)
-            os.mkdir(path, 0o700)
+class Scratch:
+    """The scratch root of a fork server: makes each worker's directory, and
+    a daemon thread sweeps the root of everything that belongs to no live
+    worker whenever one is released, so the server keeps forking and
+    reporting exits while a large tree goes, and what a script moved or
+    planted beside its own directory goes too."""
+
+    def __init__(self, root: str) -> None:
+        self.root = root
+        self._lock = threading.Lock()
+        self._live: set[str] = set()
+        self._wake = threading.Event()
+        self._thread: threading.Thread | None = None
+
+    def make(self) -> tuple[str, int]:
+        """A new directory under the root and a descriptor of it."""
+        with self._lock:
+            while True:
+                name = "w-" + secrets.token_hex(12)
+                try:
+                    os.mkdir(os.path.join(self.root, name), 0o700)
+                    break
+                except FileExistsError:
+                    continue
+                except PermissionError:
+                    # A script took the root's permissions away (it has the
+                    # root's uid): give them back once.
+                    os.chmod(self.root, ROOT_MODE)
+                    os.mkdir(os.path.join(self.root, name), 0o700)
+                    break
+            self._live.add(name)
+        path = os.path.join(self.root, name)
         try:
             return path, os.open(path, _OPEN_DIR)
         except OSError:
-            Remover.remove_now(path)
+            self.release(path)
             raise
 
-
-class Remover:
-    """Removes scratch directories in a daemon thread, so the fork server
-    keeps forking and reporting exits while a large tree goes."""
-
-    def __init__(self) -> None:
-        self._queue: queue.SimpleQueue[str] = queue.SimpleQueue()
-        self._thread: threading.Thread | None = None
-
-    def remove(self, path: str) -> None:
+    def release(self, path: str) -> None:
+        """The worker of `path` is gone: its directory goes in the next sweep."""
+        with self._lock:
+            self._live.discard(os.path.basename(path))
         if self._thread is None:
-            self._thread = threading.Thread(target=self._run, name="scratch-remover", daemon=True)
+            self._thread = threading.Thread(target=self._run, name="scratch-sweeper", daemon=True)
             self._thread.start()
-        self._queue.put(path)
+        self._wake.set()
 
     def _run(self) -> None:
         while True:
-            self.remove_now(self._queue.get())
+            self._wake.wait()
+            self._wake.clear()
+            self.sweep()
 
-    @staticmethod
-    def remove_now(path: str) -> None:
-        """Removes `path` whatever it is; errors leave what could not go."""
-        root, name = os.path.split(path)
+    def sweep(self) -> None:
+        """Removes every entry of the root that is no live worker's directory,
+        whatever it is; errors leave what could not go."""
         try:
-            os.chmod(root, ROOT_MODE)  # a mount point: always the scratch root itself
-            root_fd = os.open(root, _OPEN_DIR)
+            os.chmod(self.root, ROOT_MODE)  # a mount point: always the scratch root itself
+            root_fd = os.open(self.root, _OPEN_DIR)
         except OSError:
             return
         try:
-            pending = [name]
+            names = os.listdir(root_fd)
+            with self._lock:
+                # A worker's directory is made and marked live in one step:
+                # one listed here is live unless released.
+                pending = [name for name in names if name not in self._live]
             while pending:
                 _remove_entry(root_fd, pending.pop(), pending)
+        except OSError:
+            pass
         finally:
             os.close(root_fd)
 

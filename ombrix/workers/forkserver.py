@@ -73,9 +73,9 @@ class Server:
         self.sock = sock
         self.setup = setup
         # In a sandbox every worker gets its own directory under the scratch
-        # directory as cwd, removed when the worker has exited.
-        self.scratch_root: str | None = setup.get("scratch_root")
-        self.remover = _scratch.Remover()
+        # directory as cwd, removed (by a thread) when the worker has exited.
+        root = setup.get("scratch_root")
+        self.scratch = None if root is None else _scratch.Scratch(root)
         self.pid = os.getpid()
         self.children: dict[int, _Child] = {}  # by pidfd
         self.by_ident: dict[int, _Child] = {}
@@ -120,8 +120,8 @@ class Server:
     def fork(self, ident: int, fds: list[int]) -> None:
         scratch, scratch_fd = None, -1
         try:
-            if self.scratch_root is not None:
-                scratch, scratch_fd = _scratch.make(self.scratch_root)
+            if self.scratch is not None:
+                scratch, scratch_fd = self.scratch.make()
             pid = os.fork()
         except OSError as error:
             # Out of processes (the pids cgroup is full) or of room for the
@@ -129,9 +129,9 @@ class Server:
             # fails, the server serves on, and the host starts over.
             for fd in fds:
                 os.close(fd)
-            if scratch is not None:
+            if self.scratch is not None and scratch is not None:
                 os.close(scratch_fd)
-                self.remover.remove(scratch)
+                self.scratch.release(scratch)
             self.send({"op": "failed", "id": ident, "error": str(error)})
             return
         if pid == 0:
@@ -194,8 +194,8 @@ class Server:
         # The leader is gone; what it left in its group goes with it.
         _kill_group(child.pid)
         _, status = os.waitpid(child.pid, 0)
-        if child.scratch is not None:
-            self.remover.remove(child.scratch)
+        if self.scratch is not None and child.scratch is not None:
+            self.scratch.release(child.scratch)
         self.send({"op": "exited", "id": child.ident, "status": status})
 
     def shutdown(self) -> None:
@@ -242,7 +242,7 @@ def main(argv: list[str]) -> int:
         return 0  # closed before the setup arrived
     # The host's terminal signals are not the server's business.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
-    # The scratch remover's thread may run while the server forks: the
+    # The scratch sweeper's thread may run while the server forks: the
     # children only serve, they never touch what that thread holds.
     warnings.filterwarnings("ignore", message=".*multi-threaded, use of fork", category=DeprecationWarning)
     if setup.get("scratch_root") is not None:
