@@ -153,6 +153,11 @@ def test_sandbox_option_errors(monkeypatch, tmp_path):
     monkeypatch.setenv("PATH", str(tmp_path))
     with pytest.raises(RuntimeError, match="bubblewrap"):
         WorkerPool(env=POOL_ENV, size=1, sandbox=True)
+    # Too old for --disable-userns: said at pool start, not by a failing server.
+    (tmp_path / "bwrap").write_text("#!/bin/sh\necho bubblewrap 0.6.1\n")
+    (tmp_path / "bwrap").chmod(0o755)
+    with pytest.raises(RuntimeError, match="0.8 or later.*0.6.1"):
+        WorkerPool(env=POOL_ENV, size=1, sandbox=True)
 
 
 @needs_bwrap

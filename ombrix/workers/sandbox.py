@@ -18,6 +18,7 @@ import itertools
 import os
 import shutil
 import signal
+import subprocess
 import sys
 import tempfile
 import time
@@ -69,6 +70,16 @@ def find_bwrap() -> str:
             "sandbox=True needs bubblewrap's `bwrap` on PATH: install the Debian package "
             "`bubblewrap` (apt-get install bubblewrap)"
         )
+    # --disable-userns came with 0.8: an older bwrap would refuse the command
+    # line only once the fork server starts.
+    version = ""
+    try:
+        version = subprocess.run([path, "--version"], capture_output=True, timeout=10, text=True).stdout.strip()
+        numbers = tuple(int(n) for n in version.split()[-1].split(".")[:2])
+    except (OSError, subprocess.SubprocessError, ValueError, IndexError):
+        numbers = ()
+    if numbers < (0, 8):
+        raise SandboxUnavailable(f"sandbox=True needs bubblewrap 0.8 or later; {path} reports {version!r}")
     return path
 
 
