@@ -75,7 +75,10 @@ class Scratch:
         while True:
             self._wake.wait()
             self._wake.clear()
-            self.sweep()
+            try:
+                self.sweep()
+            except Exception:  # the next release sweeps again
+                pass
 
     def sweep(self) -> None:
         """Removes every entry of the root that is no live worker's directory,
