@@ -202,8 +202,11 @@ def test_planted_scratch_entries_neither_block_nor_steer_later_workers(pool):
     planted = value(pool, """
 import os
 for i in range(3001):
-    open(f'/scratch/w{i}', 'w').close()
-    os.symlink('/proc', f'/scratch/w-{i}')
+    for plant in (lambda: open(f'/scratch/w{i}', 'x').close(), lambda: os.symlink('/proc', f'/scratch/w-{i}')):
+        try:
+            plant()
+        except OSError:  # a running worker's directory
+            pass
 # What this worker leaves in its own scratch must go too: unreadable
 # directories at several depths, odd names, a chain deeper than the remover
 # holds descriptors for.
