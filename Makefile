@@ -8,7 +8,7 @@ SOURCES := $(wildcard ombrix/workers/*.cpp ombrix/workers/*.hpp ombrix/*.py ombr
 TEST_TOOLS := pytest hypothesis mypy ruff pytest-timeout
 # The host side (pure Python) is type-checked and linted by `make test`.
 HOST_CODE := ombrix/workers/pool ombrix/workers/startup.py ombrix/workers/forkserver.py \
-  ombrix/workers/forklauncher.py ombrix/workers/sandbox.py ombrix/workers/cluster.py
+  ombrix/workers/forklauncher.py ombrix/workers/sandbox.py ombrix/workers/_scratch.py ombrix/workers/cluster.py
 
 .PHONY: setup build test stubtest lint run clean asan valgrind fuzz bench
 # The set-up steps install into one virtual environment, one at a time.

@@ -28,15 +28,15 @@ import gc
 import json
 import os
 import select
-import shutil
 import signal
 import socket
 import sys
 import traceback
+import warnings
 from collections.abc import Sequence
 from typing import Any
 
-from ombrix.workers import custom_worker, startup
+from ombrix.workers import _scratch, custom_worker, startup
 
 # Descriptors a fork request carries: request read end, response write end,
 # stray-output write end.
@@ -73,8 +73,9 @@ class Server:
         self.sock = sock
         self.setup = setup
         # In a sandbox every worker gets its own directory under the scratch
-        # directory as cwd, removed when the worker has exited.
-        self.scratch_root: str | None = setup.get("scratch_root")
+        # directory as cwd, removed (by a thread) when the worker has exited.
+        root = setup.get("scratch_root")
+        self.scratch = None if root is None else _scratch.Scratch(root)
         self.pid = os.getpid()
         self.children: dict[int, _Child] = {}  # by pidfd
         self.by_ident: dict[int, _Child] = {}
@@ -117,11 +118,10 @@ class Server:
         return True
 
     def fork(self, ident: int, fds: list[int]) -> None:
-        scratch = None
+        scratch, scratch_fd = None, -1
         try:
-            if self.scratch_root is not None:
-                scratch = os.path.join(self.scratch_root, f"w{ident}")
-                os.makedirs(scratch, exist_ok=True)
+            if self.scratch is not None:
+                scratch, scratch_fd = self.scratch.make()
             pid = os.fork()
         except OSError as error:
             # Out of processes (the pids cgroup is full) or of room for the
@@ -129,14 +129,17 @@ class Server:
             # fails, the server serves on, and the host starts over.
             for fd in fds:
                 os.close(fd)
-            if scratch is not None:
-                shutil.rmtree(scratch, ignore_errors=True)
+            if self.scratch is not None and scratch is not None:
+                os.close(scratch_fd)
+                self.scratch.release(scratch)
             self.send({"op": "failed", "id": ident, "error": str(error)})
             return
         if pid == 0:
-            self.become_worker(fds, scratch)
+            self.become_worker(fds, scratch, scratch_fd)
         for fd in fds:
             os.close(fd)
+        if scratch is not None:
+            os.close(scratch_fd)
         pidfd = os.pidfd_open(pid)
         child = _Child(ident, pid, pidfd, scratch)
         self.children[pidfd] = child
@@ -144,7 +147,7 @@ class Server:
         self.poller.register(pidfd, select.POLLIN)
         self.send({"op": "forked", "id": ident, "pid": pid}, [pidfd])
 
-    def become_worker(self, fds: list[int], scratch: str | None) -> None:
+    def become_worker(self, fds: list[int], scratch: str | None, scratch_fd: int) -> None:
         """Runs in the forked child: drop everything of the server, then serve.
 
         Never returns: the child must not go back into the server's loop."""
@@ -155,8 +158,12 @@ class Server:
             env = self.setup.get("env")
             cwd = self.setup.get("cwd")
             if scratch is not None:
-                env = dict(env or {}, HOME=scratch, TMPDIR=scratch)
-                cwd = scratch
+                user = _scratch.SANDBOX_USER
+                env = dict(env or {}, HOME=scratch, TMPDIR=scratch, USER=user, LOGNAME=user)
+                # The directory this server made, whatever is at its name now.
+                os.fchdir(scratch_fd)
+                os.close(scratch_fd)
+                cwd = None
             request_fd, response_fd, stray_fd = fds
             startup.prepare_worker(
                 startup.Limits(**self.setup.get("limits", {})),
@@ -187,8 +194,8 @@ class Server:
         # The leader is gone; what it left in its group goes with it.
         _kill_group(child.pid)
         _, status = os.waitpid(child.pid, 0)
-        if child.scratch is not None:
-            shutil.rmtree(child.scratch, ignore_errors=True)
+        if self.scratch is not None and child.scratch is not None:
+            self.scratch.release(child.scratch)
         self.send({"op": "exited", "id": child.ident, "status": status})
 
     def shutdown(self) -> None:
@@ -235,6 +242,9 @@ def main(argv: list[str]) -> int:
         return 0  # closed before the setup arrived
     # The host's terminal signals are not the server's business.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
+    # The scratch sweeper's thread may run while the server forks: the
+    # children only serve, they never touch what that thread holds.
+    warnings.filterwarnings("ignore", message=".*multi-threaded, use of fork", category=DeprecationWarning)
     if setup.get("scratch_root") is not None:
         # In a sandbox the server and every worker share one uid: without
         # this a script could attach to the server with ptrace and reach

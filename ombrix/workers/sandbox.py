@@ -1,12 +1,15 @@
 """The bubblewrap sandbox around a fork server, and the pids cgroup that bounds its processes.
 
 Inside: new user, PID, network, IPC, UTS and cgroup namespaces, uid and gid
-65534, no capabilities; the system's /usr, the interpreter's installation and
-the worker package read-only; a private /tmp and a private scratch directory
-(the cwd) on tmpfs; the `readable` paths read-only; nothing else of the
-host's files.  Where the host can create a pids cgroup, the sandbox's first
-process joins it before bwrap starts, so every process of the sandbox counts
-against its `pids.max`.
+65534, no capabilities, no further user namespaces; the system's /usr, the
+interpreter's installation and the worker package read-only; a scratch
+directory on tmpfs (each worker's cwd is a directory of its own in it) and
+nothing else writable: /tmp, /dev and the kernel's settings under /proc are
+read-only; a generated /etc with only `hosts`, `passwd`, `group` and
+`nsswitch.conf`; the `readable` paths read-only; nothing else of the host's
+files.  Where the host can create a pids cgroup, the sandbox's first process
+joins it before bwrap starts, so every process of the sandbox counts against
+its `pids.max`.
 """
 
 from __future__ import annotations
@@ -15,14 +18,39 @@ import itertools
 import os
 import shutil
 import signal
+import subprocess
 import sys
+import tempfile
 import time
 from collections.abc import Iterable, Sequence
 
+from ombrix.workers._scratch import SANDBOX_USER
 from ombrix.workers.pool.process import package_root
 
 SCRATCH = "/scratch"
 SANDBOX_UID = 65534
+HOSTNAME = "sandbox"
+# Entries of /proc that are the kernel's, not a process's, and take writes:
+# run by root the sandbox uid is the host's uid 0, so their owner checks pass
+# and only a read-only mount stops a script (/proc/sys/kernel/core_pattern
+# names a program the host runs as root).  Those missing here are skipped.
+PROC_READ_ONLY = ("sys", "sysrq-trigger", "irq", "bus", "fs", "pressure", "acpi", "scsi", "driver")
+# The host kernel's state that those checks would also let a script read
+# (timers with their processes' names, the host's keys, kernel allocations):
+# empty inside.
+PROC_HIDDEN = ("timer_list", "timer_stats", "sched_debug", "latency_stats", "keys", "key-users",
+               "slabinfo", "vmallocinfo")
+# The files of the sandbox's /etc: enough for `localhost` and the sandbox's
+# own name to resolve to its loopback and for its uid to have a name (root's
+# entry too: scripts and libraries look it up by number as on any system).
+ETC_FILES = {
+    "hosts": f"127.0.0.1\tlocalhost {HOSTNAME}\n::1\tlocalhost ip6-localhost ip6-loopback {HOSTNAME}\n",
+    "passwd": "root:x:0:0:root:/root:/usr/sbin/nologin\n"
+              f"{SANDBOX_USER}:x:{SANDBOX_UID}:{SANDBOX_UID}:{SANDBOX_USER}:{SCRATCH}:/bin/sh\n",
+    "group": "root:x:0:\n"
+             f"{SANDBOX_USER}:x:{SANDBOX_UID}:\n",
+    "nsswitch.conf": "passwd: files\ngroup: files\nshadow: files\nhosts: files\n",
+}
 # Processes (threads count too) one worker slot may hold in a sandbox.
 PIDS_PER_WORKER = 32
 # The sandbox's own processes: the shell that joins the cgroup and becomes
@@ -42,6 +70,16 @@ def find_bwrap() -> str:
             "sandbox=True needs bubblewrap's `bwrap` on PATH: install the Debian package "
             "`bubblewrap` (apt-get install bubblewrap)"
         )
+    # --disable-userns came with 0.8: an older bwrap would refuse the command
+    # line only once the fork server starts.
+    version = ""
+    try:
+        version = subprocess.run([path, "--version"], capture_output=True, timeout=10, text=True).stdout.strip()
+        numbers = tuple(int(n) for n in version.split()[-1].split(".")[:2])
+    except (OSError, subprocess.SubprocessError, ValueError, IndexError):
+        numbers = ()
+    if numbers < (0, 8):
+        raise SandboxUnavailable(f"sandbox=True needs bubblewrap 0.8 or later; {path} reports {version!r}")
     return path
 
 
@@ -66,17 +104,32 @@ def installation_paths() -> list[str]:
     return paths
 
 
-def bwrap_command(bwrap: str, command: Sequence[str], readable: Sequence[str]) -> list[str]:
+def write_files(directory: str) -> None:
+    """Writes what the sandbox binds of its own into `directory`: `etc`, its
+    /etc, and `empty`, an empty file for hidden /proc entries."""
+    os.mkdir(os.path.join(directory, "etc"))
+    for name, text in [*(("etc/" + name, text) for name, text in ETC_FILES.items()), ("empty", "")]:
+        with open(os.path.join(directory, name), "w") as f:
+            f.write(text)
+        os.chmod(os.path.join(directory, name), 0o644)
+    for name in (".", "etc"):
+        os.chmod(os.path.join(directory, name), 0o755)
+
+
+def bwrap_command(bwrap: str, command: Sequence[str], readable: Sequence[str], files: str | None = None) -> list[str]:
     args = [
         bwrap,
         "--unshare-all",
         "--unshare-user",
+        # A nested user namespace would give a script every capability
+        # over new mounts of its own.
+        "--disable-userns",
         "--uid", str(SANDBOX_UID),
         "--gid", str(SANDBOX_UID),
         "--cap-drop", "ALL",
         "--die-with-parent",
         "--new-session",
-        "--hostname", "sandbox",
+        "--hostname", HOSTNAME,
         "--ro-bind", "/usr", "/usr",
     ]  # fmt: skip
     # The merged-/usr links (or the directories themselves where not merged).
@@ -86,9 +139,22 @@ def bwrap_command(bwrap: str, command: Sequence[str], readable: Sequence[str]) -
             args += ["--symlink", os.readlink(top), top]
         elif os.path.isdir(top):
             args += ["--ro-bind", top, top]
-    # The private directories first: a later bind of a path under /tmp (a
-    # checkout or virtual environment there) must not be covered by them.
-    args += ["--proc", "/proc", "--dev", "/dev", "--tmpfs", "/tmp", "--tmpfs", SCRATCH]
+    # The scratch tmpfs is the only writable place: /tmp and /dev/shm are
+    # read-only (what one request left there would be there for the next,
+    # while each worker's scratch directory goes with it; TMPDIR points
+    # there).  /dev stays read-only after bwrap has made its nodes: writes
+    # to the devices themselves still work.
+    args += ["--proc", "/proc"]
+    for name in PROC_READ_ONLY:
+        if os.path.lexists("/proc/" + name):
+            args += ["--ro-bind", "/proc/" + name, "/proc/" + name]
+    if files is not None:
+        for name in PROC_HIDDEN:
+            if os.path.lexists("/proc/" + name):
+                args += ["--ro-bind", os.path.join(files, "empty"), "/proc/" + name]
+    args += ["--dev", "/dev", "--remount-ro", "/dev", "--dir", "/tmp", "--tmpfs", SCRATCH]
+    if files is not None:
+        args += ["--ro-bind", os.path.join(files, "etc"), "/etc"]
     for path in installation_paths():
         args += ["--ro-bind", os.path.realpath(path), path]
     for path in readable:
@@ -204,10 +270,16 @@ class Sandbox:
                 raise FileNotFoundError(f"readable path does not exist: {path!r}")
             self.readable.append(path)
         self.bwrap = find_bwrap()
+        self.files: str | None = tempfile.mkdtemp(prefix="ombrix-sandbox-")
+        try:
+            write_files(self.files)
+        except BaseException:
+            shutil.rmtree(self.files, ignore_errors=True)
+            raise
         self.cgroup = PidsCgroup.create(PIDS_BASE + PIDS_PER_WORKER * max(1, workers))
 
     def wrap(self, command: list[str]) -> list[str]:
-        wrapped = bwrap_command(self.bwrap, command, self.readable)
+        wrapped = bwrap_command(self.bwrap, command, self.readable, self.files)
         if self.cgroup is not None:
             # The shell joins the group, then becomes bwrap: every process of
             # the sandbox is forked inside it.
@@ -215,6 +287,9 @@ class Sandbox:
         return wrapped
 
     def close(self) -> None:
+        if self.files is not None:
+            shutil.rmtree(self.files, ignore_errors=True)
+            self.files = None
         if self.cgroup is not None:
             self.cgroup.remove()
             self.cgroup = None
