@@ -146,12 +146,14 @@ def _exchange(worker: Worker, job: Request, reader: ResponseReader) -> Outcome:
         sent = 0
     except BrokenPipeError:
         sent = len(data)  # the worker is gone; its end of file will tell
-    poller = worker.poller
+    poller = worker.poller  # the answer pipe and the worker's pidfd
     if sent < len(data):
         pending = memoryview(data)[sent:]
         poller = select.poll()
         poller.register(handle.response_fd, select.POLLIN)
         poller.register(handle.request_fd, select.POLLOUT)
+        if handle.pidfd >= 0:
+            poller.register(handle.pidfd, select.POLLIN)
     while True:
         if deadline is None:
             events = poller.poll()
@@ -170,6 +172,10 @@ def _exchange(worker: Worker, job: Request, reader: ResponseReader) -> Outcome:
                     pending = pending[:0]
                 if not pending:
                     poller.unregister(fd)
+            elif fd == handle.pidfd:
+                # The worker has exited; something it started may still hold
+                # the answer pipe open.  What it wrote before is read first.
+                return _rest(handle.response_fd, reader)
             elif event & _IN:
                 try:
                     chunk = os.read(fd, reader.want())
@@ -180,3 +186,16 @@ def _exchange(worker: Worker, job: Request, reader: ResponseReader) -> Outcome:
                 outcome = reader.feed(chunk)
                 if outcome is not None:
                     return outcome
+
+
+def _rest(fd: int, reader: ResponseReader) -> Outcome:
+    """The outcome of what is left in the answer pipe of a worker that has
+    exited: its answer if it wrote one, else GONE."""
+    while True:
+        try:
+            chunk = os.read(fd, reader.want())
+        except OSError:  # empty, or gone
+            return GONE
+        outcome = reader.feed(chunk)
+        if outcome is not None:
+            return outcome

@@ -1,0 +1,178 @@
+"""Nothing a request starts outlives it, a worker's exit is noticed when it
+happens, a stopped fork server holds no request up, and cancellation never
+wedges a pool: attacks through real pools."""
+import asyncio
+import os
+import threading
+import time
+from concurrent.futures import ThreadPoolExecutor
+
+import pytest
+from conftest import POOL_ENV
+
+from ombrix.workers.pool import AsyncWorkerPool, WorkerExited, WorkerPool
+
+pytestmark = pytest.mark.timeout(90)
+
+# Each script waits for files with a deadline of its own; `PID` names the
+# file the escaped process writes its pid to.
+_HELPERS = r"""
+import os, time
+def wait_for(path, seconds=20):
+    deadline = time.monotonic() + seconds
+    while not os.path.exists(path) and time.monotonic() < deadline:
+        time.sleep(0.01)
+def alive(pid):
+    try:
+        with open(f'/proc/{pid}/stat') as f:
+            return f.read().rsplit(')', 1)[1].split()[0] not in 'ZX'
+    except OSError:
+        return False
+"""
+
+# A double fork: the grandchild leaves the worker's group and session
+# (SETSID) or stays in them, records its pid and then does BODY.
+_ESCAPE = _HELPERS + r"""
+if os.fork() == 0:
+    if SETSID:
+        os.setsid()
+    if os.fork() == 0:
+        with open(PID + '.tmp', 'w') as f:
+            f.write(str(os.getpid()))
+        os.rename(PID + '.tmp', PID)
+        BODY
+        time.sleep(60)
+    os._exit(0)
+os.wait()
+wait_for(PID)
+"""
+
+# Waits for the file 'go', then answers the next request itself on fd 4.
+_FORGE = "wait_for('go'); os.write(4, b'{\"success\": true, \"result\": \"forged\"}\\n'); open('done', 'w').close()"
+
+
+def escape(pid_file, *, setsid, body="pass", then="result = int(open(PID).read())"):
+    script = _ESCAPE.replace("SETSID", str(setsid)).replace("PID", repr(pid_file)).replace("BODY", body)
+    return script + then.replace("PID", repr(pid_file)) + "\n"
+
+
+def alive(pid):
+    try:
+        with open(f"/proc/{pid}/stat", "rb") as f:
+            return f.read().rsplit(b")", 1)[1].split()[0] not in (b"Z", b"X")
+    except OSError:
+        return False
+
+
+def test_descendants_of_a_plain_worker_never_outlive_their_request(tmp_path):
+    pool = WorkerPool(env=POOL_ENV, size=1, timeout=10.0, cwd=str(tmp_path))
+    try:
+        # It left the session: only the worker's tree (it is their
+        # subreaper) leads to it, and it must not answer the next request.
+        forger = pool.run_inline(escape("forger.pid", setsid=True, body=_FORGE))["result"]["return_value"]
+        check = _HELPERS + (
+            "open('go', 'w').close()\n"
+            f"while alive({forger}) and not os.path.exists('done'):\n    time.sleep(0.01)\n"
+            "result = 'genuine'"
+        )
+        assert pool.run_inline(check)["result"] == {"output": "", "errors": "", "return_value": "genuine"}
+        assert not alive(forger)
+        # The worker exits while its grandchild holds the answer pipe open:
+        # noticed at once, with its status, and the grandchild killed.
+        started = time.monotonic()
+        with pytest.raises(WorkerExited) as exited:
+            pool.run_inline(escape("holder.pid", setsid=False, then="os._exit(3)"), timeout=8.0)
+        assert exited.value.returncode == 3 and time.monotonic() - started < 4.0
+        holder = int((tmp_path / "holder.pid").read_text())
+        assert not alive(holder)
+        assert pool.run_inline("result = 1")["result"]["return_value"] == 1
+    finally:
+        pool.close()
+
+
+@pytest.mark.parametrize("sandbox", [False, True], ids=["fresh", "fresh-sandbox"])
+def test_daemons_of_fresh_workers_die_with_their_request(sandbox, tmp_path):
+    if sandbox and not os.path.exists("/usr/bin/bwrap"):
+        pytest.skip("bwrap is not installed")
+    options = {"sandbox": True} if sandbox else {"cwd": str(tmp_path)}
+    # Paths the scripts share: the sandbox's private /tmp, or the pool's cwd.
+    where = "/tmp/" if sandbox else ""
+    with WorkerPool(env=POOL_ENV, size=1, fresh=True, timeout=10.0, **options) as pool:
+        daemon = pool.run_inline(escape(where + "daemon.pid", setsid=True))["result"]["return_value"]
+        seen = pool.run_inline(_HELPERS + f"result = alive({daemon})")["result"]["return_value"]
+        assert seen is False
+        # The worker ends while its daemon holds the answer pipe open.
+        started = time.monotonic()
+        with pytest.raises(WorkerExited) as exited:
+            pool.run_inline(escape(where + "holder.pid", setsid=True, then="os._exit(3)"), timeout=8.0)
+        assert exited.value.returncode in (3, None) and time.monotonic() - started < 4.0
+        # Orphaned by its worker's death, it is the fork server's to kill.
+        check = _HELPERS + (
+            f"pid = int(open({where + 'holder.pid'!r}).read())\n"
+            "deadline = time.monotonic() + 5\n"
+            "while alive(pid) and time.monotonic() < deadline:\n    time.sleep(0.01)\n"
+            "result = alive(pid)"
+        )
+        assert pool.run_inline(check)["result"]["return_value"] is False
+
+
+def test_a_stopped_fork_server_holds_no_request_up():
+    with WorkerPool(env=POOL_ENV, size=1, fresh=True, spares=1, timeout=1.0) as pool:
+        server = pool.run_inline("import os\nresult = os.getppid()")["result"]["return_value"]
+        took = []
+        for code in ("import os, signal\nos.kill(os.getppid(), signal.SIGSTOP)\nresult = 1", "result = 2"):
+            started = time.monotonic()
+            assert pool.run_inline(code)["success"]
+            took.append(time.monotonic() - started)
+        assert max(took) < 3.0, took
+        assert pool.run_inline("import os\nresult = os.getppid()")["result"]["return_value"] != server
+
+
+class _Counting(ThreadPoolExecutor):
+    def __init__(self):
+        super().__init__(max_workers=1)
+        self.submitted = 0
+
+    def submit(self, fn, /, *args, **kwargs):
+        self.submitted += 1
+        return super().submit(fn, *args, **kwargs)
+
+
+@pytest.mark.parametrize("fresh", [True, False], ids=["fresh", "plain"])
+def test_cancellation_storms_never_wedge_a_pool(fresh):
+    options = {"fresh": True} if fresh else {"recycle_after": 1}  # every request retires its worker
+
+    async def go():
+        executor = _Counting()
+        asyncio.get_running_loop().set_default_executor(executor)
+        before = len(os.listdir("/proc/self/fd"))
+        pool = AsyncWorkerPool(env=POOL_ENV, size=2, timeout=10.0, **options)
+        try:
+            # Retirements queue behind a busy executor; their callers are
+            # cancelled before any runs.
+            gate = threading.Event()
+            blocked = asyncio.get_running_loop().run_in_executor(None, gate.wait)
+            tasks = [asyncio.ensure_future(pool.run_inline("result = 1")) for _ in range(2)]
+            deadline = time.monotonic() + 10
+            while executor.submitted < 3 and time.monotonic() < deadline:
+                await asyncio.sleep(0.005)
+            assert executor.submitted == 3
+            for task in tasks:
+                task.cancel()
+            gate.set()
+            await blocked
+            await asyncio.gather(*tasks, return_exceptions=True)
+            # A storm: tasks cancelled at every stage of their requests.
+            tasks = []
+            for i in range(60):
+                tasks.append(asyncio.ensure_future(pool.run_inline("result = 1")))
+                await asyncio.sleep(0.001 * (i % 4))
+                tasks[i // 2].cancel()
+            await asyncio.gather(*tasks, return_exceptions=True)
+            answer = await asyncio.wait_for(pool.run_inline("result = 2"), 10)
+            assert answer["result"]["return_value"] == 2
+        finally:
+            await pool.aclose()
+        assert len(os.listdir("/proc/self/fd")) == before
+
+    asyncio.run(go())
