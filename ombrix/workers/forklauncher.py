@@ -21,6 +21,7 @@ import subprocess
 import sys
 import tempfile
 import threading
+import time
 from collections import deque
 from collections.abc import Callable, Mapping, Sequence
 from typing import TYPE_CHECKING, Any
@@ -46,6 +47,8 @@ if TYPE_CHECKING:
 FORK_TIMEOUT = 10.0
 ANSWER_TIMEOUT = 2.0
 CLOSE_TIMEOUT = 2.0
+# How long a check between requests waits for the server's pending forks.
+STRAY_WAIT = 0.2
 _CHECK_EVERY = 0.05
 # Workers a start tries (spares found dead, a server found dead) before it fails.
 START_ATTEMPTS = 4
@@ -69,6 +72,13 @@ def _host_pid(pidfd: int, fallback: int) -> int:
     except OSError:
         pass
     return fallback
+
+
+def _open_or_none(path: str) -> int:
+    try:
+        return os.open(path, os.O_RDONLY)
+    except OSError:
+        return -1
 
 
 class _Fork:
@@ -155,6 +165,12 @@ class ForkedHandle(ProcessHandle):
         # The status comes from the server: a stopped one sends none.
         return super().wait(0 if self._server.stopped() else timeout)
 
+    def leftovers(self) -> str | None:
+        reason = super().leftovers()
+        if reason is None and self._server.strays():
+            return "processes orphaned to the fork server"
+        return reason
+
 
 class ForkServer:
     """One fork server process and the thread that reads its messages.
@@ -179,7 +195,11 @@ class ForkServer:
         self._next = 0
         self._closed = False
         self.gone = threading.Event()
-        self.pidfd = -1  # the server's own, once it announced itself
+        # The server's own pidfd and host pid once it announced itself, and
+        # its children file (orphans left to it are seen there).
+        self.pidfd = -1
+        self.host_pid = -1
+        self._children_fd = -1
         self.announced = threading.Event()
         # What the server itself says when it fails (its workers' stderr is
         # their stray-output pipe), for the error of the start that finds it gone.
@@ -224,13 +244,44 @@ class ForkServer:
 
     def stopped(self) -> bool:
         """The server is stopped (SIGSTOP, a tracer): it answers nothing."""
-        if self.pidfd < 0:
+        if self.host_pid < 0:
             return False
         try:
-            with open(f"/proc/{_host_pid(self.pidfd, -1)}/stat", "rb") as f:
+            with open(f"/proc/{self.host_pid}/stat", "rb") as f:
                 return f.read().rsplit(b")", 1)[1].split()[0] in (b"T", b"t")
         except (OSError, IndexError):
             return False
+
+    def strays(self) -> bool:
+        """Whether the server holds children that are none of its workers:
+        orphans a worker's tree left it (a script may undo its worker's
+        subreaper flag).  They are killed here.  A child not known yet may
+        be a fork the server has not answered: such forks get a short while
+        to be answered first (a stopped server answers none: then the
+        orphans are left to the server, killed when it next runs)."""
+        deadline = time.monotonic() + STRAY_WAIT
+        while True:
+            with self._lock:
+                if self._children_fd < 0 or self._closed:
+                    return False
+                try:
+                    children = {int(p) for p in os.pread(self._children_fd, 65536, 0).split()}
+                except (OSError, ValueError):
+                    return False
+                pending = [fork for fork in self._forks.values() if not fork.forked.is_set()]
+                unknown = children.difference(fork.pid for fork in self._forks.values())
+            if not unknown:
+                return False
+            if not pending:
+                break
+            if not pending[0].forked.wait(deadline - time.monotonic()):
+                return len(unknown) > len(pending)
+        for pid in unknown:
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        return True
 
     def answer(self, fork: _Fork) -> bool:
         """Waits for the server's answer to a fork: False when it is gone,
@@ -290,6 +341,10 @@ class ForkServer:
                 self.pidfd = fds[0]
                 for fd in fds[1:]:
                     os.close(fd)
+                pid = self.host_pid = _host_pid(self.pidfd, -1)
+                with self._lock:
+                    if not self._closed:
+                        self._children_fd = _open_or_none(f"/proc/{pid}/task/{pid}/children")
                 self.announced.set()
             elif op == "forked":
                 with self._lock:
@@ -357,6 +412,10 @@ class ForkServer:
         self._reader.join(CLOSE_TIMEOUT)
         self._sock.close()
         self._stderr.close()
+        with self._lock:
+            if self._children_fd >= 0:
+                os.close(self._children_fd)
+                self._children_fd = -1
         if self.pidfd >= 0:
             os.close(self.pidfd)
             self.pidfd = -1
@@ -450,7 +509,7 @@ class ForkLauncher:
                 os.close(fd)
             if not answered:
                 # Stopped or hung: killed, and the next attempt starts a new one.
-                logger.warning("the fork server did not answer a fork; starting a new one")
+                logger.warning("the fork server is stopped or did not answer a fork; starting a new one")
                 with self._lock:
                     if self._server is server:
                         self._discard_spares()

@@ -263,9 +263,12 @@ def kill_tree(pid: int, pidfd: int) -> None:
     what its killed descendants leave, and keeps its pid and process group
     from being reused; its tree is then killed pass by pass until a pass
     finds nothing alive, and the group and the worker last.  A worker that
-    has exited already (not reaped yet) still pins its group id.
+    has exited already (not reaped yet) still pins its group id; one that
+    has been reaped (its pidfd says so) is left alone, since its pid and
+    group id may be another process's by now.
     """
-    _signal_leader(pid, pidfd, signal.SIGSTOP)
+    if not _signal_leader(pid, pidfd, signal.SIGSTOP):
+        return
     for _ in range(_KILL_PASSES):
         alive = [p for p in _descendants(pid) if _alive(p)]
         if not alive:
@@ -282,14 +285,16 @@ def kill_tree(pid: int, pidfd: int) -> None:
     _signal_leader(pid, pidfd, signal.SIGKILL)
 
 
-def _signal_leader(pid: int, pidfd: int, signum: int) -> None:
+def _signal_leader(pid: int, pidfd: int, signum: int) -> bool:
+    """False when the process is reaped (or out of reach)."""
     try:
         if pidfd >= 0:
             signal.pidfd_send_signal(pidfd, signum)
         else:
             os.kill(pid, signum)
     except (ProcessLookupError, PermissionError):
-        pass
+        return False
+    return True
 
 
 def _alive(pid: int) -> bool:
