@@ -190,3 +190,69 @@ def test_cancellation_storms_never_wedge_a_pool(fresh):
         assert len(os.listdir("/proc/self/fd")) == before
 
     asyncio.run(go())
+
+
+class _Interrupt(Exception):
+    pass
+
+
+# Where the pool waits, and what retiring a worker runs.
+_WAITS = {"_exchange", "wait", "start", "answer", "conclude", "_dispose", "_replace", "kill", "ended"}
+
+
+@pytest.mark.parametrize("fresh", [True, False], ids=["fresh", "plain"])
+def test_interrupted_callers_never_wedge_a_pool(fresh, tmp_path):
+    import signal
+
+    left = [0]
+
+    def interrupt(signum, frame):
+        # Like KeyboardInterrupt, a bounded number of times, wherever the
+        # pool waits (for a worker, an answer, a start) or retires a worker
+        # in the caller's thread.  (In the few instructions that hand a
+        # worker from one to the other, an interrupt can still lose it.)
+        while frame is not None and "ombrix" not in frame.f_code.co_filename:
+            frame = frame.f_back
+        if frame is not None and frame.f_code.co_name in _WAITS and left[0] > 0:
+            left[0] -= 1
+            raise _Interrupt
+
+    def interrupted(times, fn, *args):
+        left[0] = times
+        signal.setitimer(signal.ITIMER_REAL, 0.05, 0.0002)
+        try:
+            with pytest.raises(_Interrupt):
+                fn(*args)
+        finally:
+            signal.setitimer(signal.ITIMER_REAL, 0)
+            left[0] = 0
+
+    def served(pool):
+        answers = []
+        caller = threading.Thread(target=lambda: answers.append(pool.run_inline("result = 1")), daemon=True)
+        caller.start()
+        caller.join(20)
+        return answers and answers[0]["result"]["return_value"] == 1
+
+    options = {"fresh": True} if fresh else {"recycle_after": 1}
+    before = len(os.listdir("/proc/self/fd"))
+    previous = signal.signal(signal.SIGALRM, interrupt)
+    pool = WorkerPool(env=POOL_ENV, size=1, timeout=20.0, cwd=str(tmp_path), **options)
+    try:
+        for _ in range(3):  # while its request runs
+            interrupted(3, pool.run_inline, "import time\ntime.sleep(20)")
+            assert served(pool)
+        # While it waits for the worker another caller holds.
+        holding = _HELPERS + "open('started', 'w').close()\nwait_for('go')"
+        holder = threading.Thread(target=pool.run_inline, args=(holding,), daemon=True)
+        holder.start()
+        wait_for(str(tmp_path / "started"))
+        # (Once: threading's own waits do not survive every interrupt.)
+        interrupted(1, pool.run_inline, "result = 2")
+        (tmp_path / "go").touch()
+        holder.join(20)
+        assert served(pool)
+    finally:
+        pool.close()
+        signal.signal(signal.SIGALRM, previous)
+    assert len(os.listdir("/proc/self/fd")) == before

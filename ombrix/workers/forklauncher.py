@@ -497,7 +497,16 @@ class ForkLauncher:
                         self._ready.append(server.fork())
                 except ForkServerError:
                     pass  # the worker taken above shows the server's death below
-            answered = server.answer(fork)
+            try:
+                answered = server.answer(fork)
+            except BaseException:  # the caller was interrupted: the worker stays a spare
+                with self._lock:
+                    if self._closed or self._server is not server:
+                        for fd in fds:
+                            os.close(fd)
+                    else:
+                        self._ready.appendleft((fork, fds))
+                raise
             pidfd = fork.dup_pidfd() if answered else -1
             if pidfd >= 0 and fork.running():
                 for fd in fds:

@@ -331,21 +331,29 @@ class _Spawner:
 
     The parent-death signal fires when the *thread* that forked the child
     ends, so workers must not be forked by a caller's short-lived thread.
+    A job also runs to its end when its caller is interrupted meanwhile
+    (KeyboardInterrupt): `orphan` then gets its result.
     """
 
-    def __init__(self) -> None:
+    def __init__(self, name: str = "ombrix-pool-spawner") -> None:
         self._jobs: queue.SimpleQueue[tuple[Callable[[], object], Future[object]] | None] = queue.SimpleQueue()
         self._thread: threading.Thread | None = None
         self._lock = threading.Lock()
+        self._name = name
 
-    def call(self, fn: Callable[[], _T]) -> _T:
+    def call(self, fn: Callable[[], _T], orphan: Callable[[_T], object] | None = None) -> _T:
         with self._lock:
             if self._thread is None:
-                self._thread = threading.Thread(target=self._run, name="ombrix-pool-spawner", daemon=True)
+                self._thread = threading.Thread(target=self._run, name=self._name, daemon=True)
                 self._thread.start()
         future: Future[object] = Future()
         self._jobs.put((fn, future))
-        return future.result()  # type: ignore[return-value]
+        try:
+            return future.result()  # type: ignore[return-value]
+        except BaseException:
+            if orphan is not None:
+                future.add_done_callback(lambda f: f.exception() is None and orphan(f.result()))  # type: ignore[arg-type]
+            raise
 
     def _run(self) -> None:
         while (job := self._jobs.get()) is not None:
@@ -374,7 +382,7 @@ class SubprocessLauncher:
         self._spawner = _Spawner()
 
     def start(self) -> WorkerHandle:
-        return self._spawner.call(self._start)
+        return self._spawner.call(self._start, orphan=_discard)
 
     def _start(self) -> ProcessHandle:
         import json
@@ -423,6 +431,13 @@ class SubprocessLauncher:
 
     def close(self) -> None:
         self._spawner.close()
+
+
+def _discard(handle: ProcessHandle) -> None:
+    """Ends a worker started for a caller that is gone."""
+    handle.kill()
+    handle.wait(None)
+    handle.close()
 
 
 def _popen_waiter(proc: subprocess.Popen[bytes]) -> Callable[[float | None], int | None]:
