@@ -340,9 +340,13 @@ class _Spawner:
         self._thread: threading.Thread | None = None
         self._lock = threading.Lock()
         self._name = name
+        self._pid = os.getpid()
 
     def call(self, fn: Callable[[], _T], orphan: Callable[[_T], object] | None = None) -> _T:
         with self._lock:
+            if self._pid != os.getpid():  # a child of os.fork(): the thread stayed in the parent
+                self._jobs = queue.SimpleQueue()
+                self._thread, self._pid = None, os.getpid()
             if self._thread is None:
                 self._thread = threading.Thread(target=self._run, name=self._name, daemon=True)
                 self._thread.start()
