@@ -44,8 +44,8 @@ from .process import ChildSettings, Launcher, LauncherFactory, Limits, Subproces
 # How long a worker that is ending by itself (end of its answer pipe, a quit
 # request, the pool closing) gets before it is killed, how long its stray
 # output may take to reach end of file after it is reaped, and how long its
-# exit status may take to be known once it has exited (a forked worker's
-# comes from the fork server, which a script may have stopped).
+# reaping may take to be known once it has exited (a forked worker's fork
+# server reaps it and reports its status; a script may have stopped it).
 EXIT_GRACE = 0.5
 DRAIN_GRACE = 0.2
 REAP_LIMIT = 5.0
@@ -462,8 +462,9 @@ class PoolCore:
         handle.kill()
         if not handle.ended(REAP_LIMIT):
             logger.error("worker %d did not end after SIGKILL", handle.pid)
-        # Only an exit by itself is reported with its status.
-        code = handle.wait(STATUS_GRACE if want_tail else 0)
+        # Reaped (a forked worker by its server, which reports it) before the
+        # caller hears of it, unless the server does not answer in time.
+        code = handle.wait(STATUS_GRACE)
         tail = self._drain.finish(worker.tail, DRAIN_GRACE if want_tail else 0.0)
         if worker.attachment is not None:
             worker.attachment.detach()
