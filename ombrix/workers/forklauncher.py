@@ -2,11 +2,12 @@
 
 A `ForkServer` is one server process (optionally inside a sandbox) and a
 thread that reads its messages.  A `ForkedHandle` is the pool's handle on one
-forked worker: the host holds the ends of its three pipes, learns its exit
-status from the server (the host is not its parent) and kills it through a
-pidfd plus the server's kill of its whole process group.  A `ForkLauncher`
-keeps `spares` workers forked ahead and starts a new server when the old one
-died.
+forked worker: the host holds the ends of its three pipes and a pidfd of it,
+learns its exit status from the server (the host is not its parent) and
+kills it, its group and its tree itself, never through the server: a script
+may have stopped the server, and no request waits on it beyond a bound.  A
+`ForkLauncher` keeps `spares` workers forked ahead and starts a new server
+when the old one died, or stopped answering.
 """
 
 from __future__ import annotations
@@ -20,27 +21,35 @@ import subprocess
 import sys
 import tempfile
 import threading
+import time
 from collections import deque
 from collections.abc import Callable, Mapping, Sequence
 from typing import TYPE_CHECKING, Any
 
 from ombrix.workers.forkserver import MESSAGE_SIZE, send_message
+from ombrix.workers.pool._stray import logger
 from ombrix.workers.pool.process import (
     ChildSettings,
     ProcessHandle,
     WorkerHandle,
-    _descendants,
     _Spawner,
+    kill_tree,
 )
 from ombrix.workers.sandbox import SCRATCH, Sandbox
 
 if TYPE_CHECKING:
     from ombrix.workers.pool import PoolOptions
 
-# How long the host waits for the server to answer a fork, and for the
-# server to go away on close before it is killed.
+# How long the host waits for a server to answer a fork, while it starts up
+# (imports and warms itself) and once it has announced itself, before it
+# counts as hung and is killed and replaced; a stopped server is replaced at
+# once.  How long a server may take to go away on close before it is killed.
 FORK_TIMEOUT = 10.0
+ANSWER_TIMEOUT = 2.0
 CLOSE_TIMEOUT = 2.0
+# How long a check between requests waits for the server's pending forks.
+STRAY_WAIT = 0.2
+_CHECK_EVERY = 0.05
 # Workers a start tries (spares found dead, a server found dead) before it fails.
 START_ATTEMPTS = 4
 # The server's message that stands for "the server is gone" to waiters.
@@ -63,6 +72,13 @@ def _host_pid(pidfd: int, fallback: int) -> int:
     except OSError:
         pass
     return fallback
+
+
+def _open_or_none(path: str) -> int:
+    try:
+        return os.open(path, os.O_RDONLY)
+    except OSError:
+        return -1
 
 
 class _Fork:
@@ -112,42 +128,48 @@ class _Fork:
             poller.register(self.pidfd, select.POLLIN)
             return not poller.poll(0)
 
-    def signal_leader(self) -> None:
-        """SIGKILL through the pidfd: never reaches a reused pid."""
+    def dup_pidfd(self) -> int:
+        """A pidfd of the worker of the caller's own, or -1 once it has
+        exited and the server reported it."""
         with self.lock:
-            if self.pidfd >= 0:
-                try:
-                    signal.pidfd_send_signal(self.pidfd, signal.SIGKILL)
-                except ProcessLookupError:
-                    pass
+            return os.dup(self.pidfd) if self.pidfd >= 0 else -1
 
 
 class ForkedHandle(ProcessHandle):
     """The pool's handle on a worker forked by the server.
 
     The host is not the worker's parent: its exit status comes from the
-    server, and a kill goes to the leader through a pidfd, to the whole
-    group through the server (which knows whether it has reaped the leader),
-    and to descendants that left the group through the host's process tree.
-    `pid` is the worker's pid on the host, also for a sandboxed worker.
+    server, and the host kills the worker, its group and its tree itself
+    (through its own pidfd and the host's process tree), so a kill never
+    waits for the server.  `pid` is the worker's pid on the host, also for a
+    sandboxed worker.
     """
 
-    def __init__(self, server: ForkServer, fork: _Fork, fds: tuple[int, int, int]) -> None:
-        super().__init__(fork.pid, *fds, waiter=fork.wait)
+    def __init__(self, server: ForkServer, fork: _Fork, fds: tuple[int, int, int], pidfd: int) -> None:
+        super().__init__(fork.pid, *fds, waiter=fork.wait, pidfd=pidfd)
         self._server = server
         self._fork = fork
 
     def kill(self) -> None:
-        if self._fork.exited.is_set():
-            return
-        others = _descendants(self.pid)
-        self._fork.signal_leader()
-        self._server.send({"op": "kill", "id": self._fork.ident})
-        for pid in others:
-            try:
-                os.kill(pid, signal.SIGKILL)
-            except ProcessLookupError:
-                pass
+        with self._lock:
+            # Reaped by the server, which killed its group then: its pid
+            # may be another process's by now.
+            if self._closed or self._fork.exited.is_set():
+                return
+            kill_tree(self.pid, self.pidfd)
+
+    def ended(self, timeout: float | None = None) -> bool:
+        return self._fork.exited.is_set() or super().ended(timeout)
+
+    def wait(self, timeout: float | None = None) -> int | None:
+        # The status comes from the server: a stopped one sends none.
+        return super().wait(0 if self._server.stopped() else timeout)
+
+    def leftovers(self) -> str | None:
+        reason = super().leftovers()
+        if reason is None and self._server.strays():
+            return "processes orphaned to the fork server"
+        return reason
 
 
 class ForkServer:
@@ -173,6 +195,12 @@ class ForkServer:
         self._next = 0
         self._closed = False
         self.gone = threading.Event()
+        # The server's own pidfd and host pid once it announced itself, and
+        # its children file (orphans left to it are seen there).
+        self.pidfd = -1
+        self.host_pid = -1
+        self._children_fd = -1
+        self.announced = threading.Event()
         # What the server itself says when it fails (its workers' stderr is
         # their stray-output pipe), for the error of the start that finds it gone.
         self._stderr = tempfile.TemporaryFile()
@@ -211,7 +239,60 @@ class ForkServer:
         return not self.gone.is_set() and not self._closed
 
     def send(self, message: dict[str, Any], fds: Sequence[int] = ()) -> bool:
-        return send_message(self._sock, message, fds)
+        # Never blocks: a stopped server must not hold a request up.
+        return send_message(self._sock, message, fds, socket.MSG_DONTWAIT)
+
+    def stopped(self) -> bool:
+        """The server is stopped (SIGSTOP, a tracer): it answers nothing."""
+        if self.host_pid < 0:
+            return False
+        try:
+            with open(f"/proc/{self.host_pid}/stat", "rb") as f:
+                return f.read().rsplit(b")", 1)[1].split()[0] in (b"T", b"t")
+        except (OSError, IndexError):
+            return False
+
+    def strays(self) -> bool:
+        """Whether the server holds children that are none of its workers:
+        orphans a worker's tree left it (a script may undo its worker's
+        subreaper flag).  They are killed here.  A child not known yet may
+        be a fork the server has not answered: such forks get a short while
+        to be answered first (a stopped server answers none: then the
+        orphans are left to the server, killed when it next runs)."""
+        deadline = time.monotonic() + STRAY_WAIT
+        while True:
+            with self._lock:
+                if self._children_fd < 0 or self._closed:
+                    return False
+                try:
+                    children = {int(p) for p in os.pread(self._children_fd, 65536, 0).split()}
+                except (OSError, ValueError):
+                    return False
+                pending = [fork for fork in self._forks.values() if not fork.forked.is_set()]
+                unknown = children.difference(fork.pid for fork in self._forks.values())
+            if not unknown:
+                return False
+            if not pending:
+                break
+            if not pending[0].forked.wait(deadline - time.monotonic()):
+                return len(unknown) > len(pending)
+        for pid in unknown:
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        return True
+
+    def answer(self, fork: _Fork) -> bool:
+        """Waits for the server's answer to a fork: False when it is gone,
+        stopped, or has not answered within the bound."""
+        waited = 0.0
+        while not fork.forked.wait(_CHECK_EVERY):
+            waited += _CHECK_EVERY
+            limit = ANSWER_TIMEOUT if self.announced.is_set() else FORK_TIMEOUT
+            if waited >= limit or self.stopped():
+                return False
+        return True
 
     def fork(self) -> tuple[_Fork, tuple[int, int, int]]:
         """Asks for a new worker: its record, filled in when the server
@@ -233,9 +314,11 @@ class ForkServer:
             # so the worker's exit shows as the end of its output.
             for fd in (request_r, response_w, stray_w):
                 os.close(fd)
-        if not sent:
+        if not sent:  # gone, or not reading (stopped): either way no worker comes
             self._forget(fork.ident)
-            fork.on_exit(_SERVER_GONE, "the fork server is gone")
+            for fd in (request_w, response_r, stray_r):
+                os.close(fd)
+            raise ForkServerError("the fork server is not taking requests")
         return fork, (request_w, response_r, stray_r)
 
     def _forget(self, ident: int) -> _Fork | None:
@@ -254,7 +337,16 @@ class ForkServer:
                 break
             message = json.loads(data)
             op, ident = message["op"], int(message["id"])
-            if op == "forked":
+            if op == "server" and fds and self.pidfd < 0:
+                self.pidfd = fds[0]
+                for fd in fds[1:]:
+                    os.close(fd)
+                pid = self.host_pid = _host_pid(self.pidfd, -1)
+                with self._lock:
+                    if not self._closed:
+                        self._children_fd = _open_or_none(f"/proc/{pid}/task/{pid}/children")
+                self.announced.set()
+            elif op == "forked":
                 with self._lock:
                     fork = self._forks.get(ident)
                 if fork is None or not fds:
@@ -291,8 +383,9 @@ class ForkServer:
         last = next((line for line in reversed(text.splitlines()) if line.strip()), "")
         return f"the fork server is gone: {last}" if last else "the fork server is gone"
 
-    def close(self) -> None:
-        """Ends the server and every worker it forked; idempotent."""
+    def close(self, *, kill: bool = False) -> None:
+        """Ends the server and every worker it forked, at once with `kill`
+        (or when it is stopped); idempotent."""
         with self._lock:
             if self._closed:
                 return
@@ -302,13 +395,30 @@ class ForkServer:
         except OSError:
             pass
         try:
-            self.process.wait(CLOSE_TIMEOUT)
+            self.process.wait(0 if kill or self.stopped() else CLOSE_TIMEOUT)
         except subprocess.TimeoutExpired:
-            os.killpg(self.process.pid, signal.SIGKILL)
+            # The server's own pidfd reaches it inside a sandbox too; the
+            # group is bwrap's (or the server's) outside it.
+            if self.pidfd >= 0:
+                try:
+                    signal.pidfd_send_signal(self.pidfd, signal.SIGKILL)
+                except ProcessLookupError:
+                    pass
+            try:
+                os.killpg(self.process.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
             self.process.wait()
         self._reader.join(CLOSE_TIMEOUT)
         self._sock.close()
         self._stderr.close()
+        with self._lock:
+            if self._children_fd >= 0:
+                os.close(self._children_fd)
+                self._children_fd = -1
+        if self.pidfd >= 0:
+            os.close(self.pidfd)
+            self.pidfd = -1
 
 
 class ForkLauncher:
@@ -377,23 +487,44 @@ class ForkLauncher:
                 server = self._running_server()
                 try:
                     fork, fds = self._ready.popleft() if self._ready else server.fork()
-                except ForkServerError as exc:  # it died since the check: the next attempt replaces it
+                except ForkServerError as exc:  # dead or stuck: the next attempt replaces it
                     error = str(exc)
+                    self._discard_spares()
+                    server.close(kill=True)
                     continue
                 try:
                     while len(self._ready) < self.spares:
                         self._ready.append(server.fork())
                 except ForkServerError:
                     pass  # the worker taken above shows the server's death below
-            if fork.forked.wait(FORK_TIMEOUT) and fork.running():
+            try:
+                answered = server.answer(fork)
+            except BaseException:  # the caller was interrupted: the worker stays a spare
+                with self._lock:
+                    if self._closed or self._server is not server:
+                        for fd in fds:
+                            os.close(fd)
+                    else:
+                        self._ready.appendleft((fork, fds))
+                raise
+            pidfd = fork.dup_pidfd() if answered else -1
+            if pidfd >= 0 and fork.running():
                 for fd in fds:
                     os.set_blocking(fd, False)
-                return ForkedHandle(server, fork, fds)
+                return ForkedHandle(server, fork, fds, pidfd)
+            if pidfd >= 0:
+                os.close(pidfd)
             for fd in fds:
                 os.close(fd)
-            if not fork.forked.is_set():
-                server.close()  # hung: the next start gets a new one
-                raise ForkServerError("the fork server did not answer in time")
+            if not answered:
+                # Stopped or hung: killed, and the next attempt starts a new one.
+                logger.warning("the fork server is stopped or did not answer a fork; starting a new one")
+                with self._lock:
+                    if self._server is server:
+                        self._discard_spares()
+                server.close(kill=True)
+                error = "the fork server did not answer"
+                continue
             error = fork.error or error
         raise ForkServerError(f"the fork server could not start a worker: {error}")
 

@@ -10,10 +10,18 @@ every worker (what the child start-up applies); after that the host sends
   child attached, and closes its copies of the descriptors;
 - ``{"op": "kill", "id": N}``: SIGKILL to the worker's process group.
 
-When a worker exits the server reaps it and sends ``{"op": "exited", "id": N,
-"status": S}`` with the raw wait status, since the host is not its parent.
-The end of the socket (the host closed it, or died) kills every worker's
-group, reaps them and ends the server.
+Once warm the server announces itself with ``{"op": "server", "id": 0, "pid":
+P}`` and a pidfd of its own attached (the host watches and kills it through
+that; a sandboxed server's pid is one of its PID namespace).  When a worker
+exits the server reaps it and sends ``{"op": "exited", "id": N, "status": S}``
+with the raw wait status, since the host is not its parent.  The end of the
+socket (the host closed it, or died) kills every worker's group and every
+other child, reaps them and ends the server.
+
+The server and its workers are child subreapers: what a script's processes
+leave behind stays in its worker's tree, and what a dead worker leaves behind
+is reparented to the server, which kills and reaps every child of its that is
+not a live worker as soon as it wakes (a worker's end, any message, SIGCHLD).
 
 The server itself never runs a request: everything a script does happens in a
 forked child, which closes the socket and every other worker's descriptor
@@ -44,15 +52,16 @@ FORK_FDS = 3
 MESSAGE_SIZE = 65536
 
 
-def send_message(sock: socket.socket, message: dict[str, Any], fds: Sequence[int] = ()) -> bool:
+def send_message(sock: socket.socket, message: dict[str, Any], fds: Sequence[int] = (), flags: int = 0) -> bool:
     """Sends one message (JSON, with descriptors when given) over the pool's
-    socket, from either end; False when the other end is gone."""
+    socket, from either end; False when the other end is gone (or, with
+    MSG_DONTWAIT in `flags`, not reading)."""
     data = json.dumps(message).encode()
     try:
         if fds:
-            socket.send_fds(sock, [data], list(fds))
+            socket.send_fds(sock, [data], list(fds), flags)
         else:
-            sock.send(data)
+            sock.send(data, flags)
     except OSError:
         return False
     return True
@@ -81,6 +90,13 @@ class Server:
         self.by_ident: dict[int, _Child] = {}
         self.poller = select.poll()
         self.poller.register(sock.fileno(), select.POLLIN)
+        # SIGCHLD wakes the loop (orphans that die must be reaped).
+        self.wake_r, self.wake_w = os.pipe()
+        for fd in (self.wake_r, self.wake_w):
+            os.set_blocking(fd, False)
+        signal.signal(signal.SIGCHLD, lambda signum, frame: None)
+        signal.set_wakeup_fd(self.wake_w, warn_on_full_buffer=False)
+        self.poller.register(self.wake_r, select.POLLIN)
 
     def send(self, message: dict[str, Any], fds: Sequence[int] = ()) -> None:
         # If the host is gone, the end of the socket shows it next.
@@ -93,8 +109,23 @@ class Server:
                     if not self.receive():
                         self.shutdown()
                         return
+                elif fd == self.wake_r:
+                    _drain(fd)
                 else:
                     self.reap(fd)
+            self.sweep()
+
+    def sweep(self) -> None:
+        """Kills and reaps every child that is not a live worker: orphans a
+        dead worker's tree left to the server (it is their subreaper)."""
+        workers = {child.pid for child in self.children.values()}
+        for pid in _children(self.pid):
+            if pid not in workers:
+                try:
+                    os.kill(pid, signal.SIGKILL)
+                    os.waitpid(pid, os.WNOHANG)  # the next SIGCHLD reaps it otherwise
+                except (ProcessLookupError, ChildProcessError):
+                    pass
 
     def receive(self) -> bool:
         try:
@@ -155,6 +186,10 @@ class Server:
             self.sock.close()
             for child in self.children.values():
                 os.close(child.pidfd)
+            signal.set_wakeup_fd(-1)
+            signal.signal(signal.SIGCHLD, signal.SIG_DFL)
+            os.close(self.wake_r)
+            os.close(self.wake_w)
             env = self.setup.get("env")
             cwd = self.setup.get("cwd")
             if scratch is not None:
@@ -201,11 +236,21 @@ class Server:
     def shutdown(self) -> None:
         for child in list(self.children.values()):
             _kill_group(child.pid)
-        for child in list(self.children.values()):
+        for pid in _children(self.pid):
             try:
-                os.waitpid(child.pid, 0)
-            except ChildProcessError:
+                os.kill(pid, signal.SIGKILL)
+            except ProcessLookupError:
                 pass
+        while True:  # workers and orphans, and what the workers leave meanwhile
+            try:
+                os.waitpid(-1, 0)
+            except ChildProcessError:
+                break
+            for pid in _children(self.pid):
+                try:
+                    os.kill(pid, signal.SIGKILL)
+                except ProcessLookupError:
+                    pass
 
 
 def _exit_status(code: object) -> int:
@@ -228,6 +273,30 @@ def _set_not_dumpable() -> None:
         raise OSError(ctypes.get_errno(), "prctl(PR_SET_DUMPABLE) failed")
 
 
+def _set_subreaper() -> None:
+    libc = ctypes.CDLL(None, use_errno=True)
+    pr_set_child_subreaper = 36
+    if libc.prctl(pr_set_child_subreaper, 1, 0, 0, 0) != 0:
+        raise OSError(ctypes.get_errno(), "prctl(PR_SET_CHILD_SUBREAPER) failed")
+
+
+def _children(pid: int) -> list[int]:
+    """The children of this (single-threaded) process, zombies included."""
+    try:
+        with open(f"/proc/{pid}/task/{pid}/children", "rb") as f:
+            return [int(p) for p in f.read().split()]
+    except (OSError, ValueError):
+        return []
+
+
+def _drain(fd: int) -> None:
+    try:
+        while os.read(fd, 4096):
+            pass
+    except BlockingIOError:
+        pass
+
+
 def _kill_group(pid: int) -> None:
     try:
         os.killpg(pid, signal.SIGKILL)
@@ -245,6 +314,7 @@ def main(argv: list[str]) -> int:
     # The scratch sweeper's thread may run while the server forks: the
     # children only serve, they never touch what that thread holds.
     warnings.filterwarnings("ignore", message=".*multi-threaded, use of fork", category=DeprecationWarning)
+    _set_subreaper()
     if setup.get("scratch_root") is not None:
         # In a sandbox the server and every worker share one uid: without
         # this a script could attach to the server with ptrace and reach
@@ -260,7 +330,11 @@ def main(argv: list[str]) -> int:
     startup.private_json()  # made once here; every worker inherits it
     gc.collect()
     gc.freeze()
-    Server(sock, setup).serve()
+    server = Server(sock, setup)
+    me = os.pidfd_open(os.getpid())
+    server.send({"op": "server", "id": 0, "pid": server.pid}, [me])
+    os.close(me)
+    server.serve()
     return 0
 
 

@@ -31,6 +31,7 @@ RESPONSE_FD = 4
 # (the worker module ends the process with it).
 OUTPUT_LIMIT_STATUS = 113
 _PR_SET_PDEATHSIG = 1
+_PR_SET_CHILD_SUBREAPER = 36
 
 
 class Limits:
@@ -115,6 +116,18 @@ def _die_with_parent(parent_pid: int) -> None:
     # The parent may have died before the signal was armed.
     if os.getppid() != parent_pid:
         os._exit(1)
+
+
+def _adopt_orphans() -> None:
+    import ctypes
+
+    # Whatever a script's children leave behind (a double fork, setsid) is
+    # reparented to the worker instead of init: it stays in the worker's
+    # tree, where the host's check between requests and its kill find it.
+    libc = ctypes.CDLL(None, use_errno=True)
+    if libc.prctl(_PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) != 0:
+        err = ctypes.get_errno()
+        raise OSError(err, f"prctl(PR_SET_CHILD_SUBREAPER): {os.strerror(err)}")
 
 
 def _apply_limits(limits: Limits) -> None:
@@ -208,7 +221,8 @@ def prepare_worker(
     kills it with everything it starts; a group rather than a session keeps
     it in the host's scheduling group, where a request's round trip takes
     half the time), gets `cwd` and `env` when
-    given, dies when `parent_pid` does, and gets `limits`.  The worker module
+    given, dies when `parent_pid` does, adopts the orphans of its
+    descendants (a child subreaper), and gets `limits`.  The worker module
     answers through a private copy of `json` and bounds its captured output
     by `limits.output`.
     """
@@ -222,6 +236,7 @@ def prepare_worker(
         os.environ.clear()
         os.environ.update(env)
     _die_with_parent(parent_pid)
+    _adopt_orphans()
     # A batch task never preempts the task that wakes it: a host writing
     # requests to several workers goes on instead of waiting for each on its
     # own CPU (pipe wake-ups pull the reader there), and a busy script

@@ -6,6 +6,7 @@ import asyncio
 import contextlib
 import os
 import threading
+from collections.abc import Callable
 from types import TracebackType
 from typing import Any
 
@@ -88,7 +89,7 @@ class AsyncWorkerPool(PoolFace):
     async def aclose(self) -> None:
         for worker in self._core.workers():
             _detach(worker)  # here, in the loop's thread, before the pipes close
-        await asyncio.to_thread(self._core.close)
+        await asyncio.shield(_in_thread(self._core.close))
 
     def close(self) -> None:
         """Closes the pool from synchronous code (blocks while workers are reaped)."""
@@ -121,7 +122,10 @@ class AsyncWorkerPool(PoolFace):
         if isinstance(settled, dict):
             return settled
         _detach(worker)  # here, in the loop's thread, before the pipe closes
-        return await asyncio.to_thread(core.conclude, worker, settled)
+        # Shielded: a cancel must not withdraw the retirement before a thread
+        # runs it (a worker never disposed of would hold its place and its
+        # descriptors for ever, and enough of them wedge the pool).
+        return await asyncio.shield(_in_thread(core.conclude, worker, settled))
 
     async def _acquire(self) -> Worker:
         core = self._core
@@ -154,6 +158,14 @@ class AsyncWorkerPool(PoolFace):
         return core.adopt(handle)
 
 
+def _in_thread[T](fn: Callable[..., T], *args: Any) -> asyncio.Future[T]:
+    """`fn(*args)` on the loop's default executor, as a future whose error
+    nobody needs to take (its caller may be cancelled meanwhile)."""
+    future = asyncio.get_running_loop().run_in_executor(None, fn, *args)
+    future.add_done_callback(lambda f: f.cancelled() or f.exception())
+    return future
+
+
 def _adopt_later(core: PoolCore) -> Any:
     def adopt(starting: asyncio.Future[Any]) -> None:
         if starting.cancelled() or starting.exception() is not None:
@@ -173,17 +185,20 @@ class _Channel:
     and one deadline timer that is moved along rather than made per request.
     """
 
-    __slots__ = ("deadline", "done", "fd", "loop", "reader", "thread", "timer")
+    __slots__ = ("deadline", "done", "fd", "loop", "pidfd", "reader", "thread", "timer")
 
-    def __init__(self, loop: asyncio.AbstractEventLoop, fd: int) -> None:
+    def __init__(self, loop: asyncio.AbstractEventLoop, fd: int, pidfd: int) -> None:
         self.loop = loop
         self.fd = fd
+        self.pidfd = pidfd  # readable once the worker has exited (-1: none)
         self.thread = threading.get_ident()
         self.reader: ResponseReader | None = None  # set while a request is out
         self.done: asyncio.Future[Outcome] | None = None
         self.deadline = 0.0
         self.timer: asyncio.TimerHandle | None = None
         loop.add_reader(fd, self._readable)
+        if pidfd >= 0:
+            loop.add_reader(pidfd, self._exited)
 
     def expect(self, reader: ResponseReader, timeout: float | None) -> asyncio.Future[Outcome]:
         """Reads the answer of the request just written: the future gets
@@ -222,6 +237,23 @@ class _Channel:
         if outcome is not None:
             self._finish(outcome)
 
+    def _exited(self) -> None:
+        """The worker has exited: what it wrote before is read, then the
+        request gets GONE (something it started may hold the pipe open)."""
+        reader = self.reader
+        if reader is None:
+            self.detach()  # between requests: the pool's check sees it
+            return
+        while True:
+            try:
+                chunk = os.read(self.fd, reader.want())
+            except OSError:  # empty, or gone
+                chunk = b""
+            outcome = reader.feed(chunk)
+            if outcome is not None:
+                self._finish(outcome)
+                return
+
     def _timer_fired(self) -> None:
         self.timer = None
         if self.done is None:
@@ -239,11 +271,14 @@ class _Channel:
         """Stops reading; a request still waiting for its answer gets GONE
         (the pool is closing under it)."""
         fd, self.fd = self.fd, -1
+        pidfd, self.pidfd = self.pidfd, -1
         if threading.get_ident() == self.thread:
             self._finish(GONE)
             if fd < 0:
                 return
             self.loop.remove_reader(fd)
+            if pidfd >= 0:
+                self.loop.remove_reader(pidfd)
             if self.timer is not None:
                 self.timer.cancel()
         elif fd >= 0:
@@ -254,6 +289,8 @@ class _Channel:
             with contextlib.suppress(RuntimeError):  # the loop is closed
                 self.loop.call_soon_threadsafe(self._finish, GONE)
                 self.loop.call_soon_threadsafe(self.loop.remove_reader, fd)
+                if pidfd >= 0:
+                    self.loop.call_soon_threadsafe(self.loop.remove_reader, pidfd)
 
 
 def _detach(worker: Worker) -> None:
@@ -269,7 +306,7 @@ async def _exchange(worker: Worker, job: Request, reader: ResponseReader) -> Out
     if not isinstance(channel, _Channel) or channel.fd < 0 or channel.loop is not loop:
         if channel is not None:
             channel.detach()
-        channel = _Channel(loop, handle.response_fd)
+        channel = _Channel(loop, handle.response_fd, handle.pidfd)
         worker.attachment = channel
     data = job.data
     try:

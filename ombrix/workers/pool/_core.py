@@ -43,11 +43,14 @@ from ._stray import StrayDrain, StrayTail, logger
 from .process import ChildSettings, Launcher, LauncherFactory, Limits, SubprocessLauncher, WorkerHandle
 
 # How long a worker that is ending by itself (end of its answer pipe, a quit
-# request, the pool closing) gets before it is killed, and how long its
-# stray output may take to reach end of file after it is reaped.
+# request, the pool closing) gets before it is killed, how long its stray
+# output may take to reach end of file after it is reaped, and how long its
+# reaping may take to be known once it has exited (a forked worker's fork
+# server reaps it and reports its status; a script may have stopped it).
 EXIT_GRACE = 0.5
 DRAIN_GRACE = 0.2
 REAP_LIMIT = 5.0
+STATUS_GRACE = 0.2
 _POOL_CLOSED = "the pool closed"
 
 
@@ -191,6 +194,8 @@ class Worker:
         # requests, or the worker is gone.
         self.poller = select.poll()
         self.poller.register(handle.response_fd, select.POLLIN)
+        if handle.pidfd >= 0:  # readable once the worker has exited
+            self.poller.register(handle.pidfd, select.POLLIN)
 
 
 class Grant(enum.Enum):
@@ -448,18 +453,22 @@ class PoolCore:
         self._dispose(worker, gentle=False)
 
     def _dispose(self, worker: Worker, *, gentle: bool, want_tail: bool = False) -> tuple[int | None, str]:
-        """Ends a worker that is out of the pool's books: kills its group
-        (at once, or when it has not ended within EXIT_GRACE), reaps it and
-        closes its descriptors.  Returns its status and stray output tail."""
+        """Ends a worker that is out of the pool's books: kills it with its
+        group and its whole process tree (at once, or after it has ended by
+        itself or has not within EXIT_GRACE: what it started must not
+        outlive it either), reaps it and closes its descriptors.  Returns
+        its status (None when it cannot be known) and stray output tail."""
         with self._lock:
             self._busy.discard(worker)
         handle = worker.handle
-        code = handle.wait(EXIT_GRACE) if gentle else None
-        if code is None:
-            handle.kill()
-            code = handle.wait(REAP_LIMIT)
-            if code is None:
-                logger.error("worker %d did not end after SIGKILL", handle.pid)
+        if gentle:
+            handle.ended(EXIT_GRACE)
+        handle.kill()
+        if not handle.ended(REAP_LIMIT):
+            logger.error("worker %d did not end after SIGKILL", handle.pid)
+        # Reaped (a forked worker by its server, which reports it) before the
+        # caller hears of it, unless the server does not answer in time.
+        code = handle.wait(STATUS_GRACE)
         tail = self._drain.finish(worker.tail, DRAIN_GRACE if want_tail else 0.0)
         if worker.attachment is not None:
             worker.attachment.detach()
@@ -486,8 +495,9 @@ class PoolCore:
         self._release(worker)
 
     def close(self) -> None:
-        """Quits idle workers, kills busy ones with their groups, reaps them
-        all and removes the scratch directory.  Idempotent."""
+        """Quits idle workers (kills those left with threads or children),
+        kills busy ones, kills every worker's group and tree, reaps them all
+        and removes the scratch directory.  Idempotent."""
         with self._lock:
             if self.closed:
                 return
@@ -497,17 +507,25 @@ class PoolCore:
             waiters, self._waiters = list(self._waiters), deque()
             for waiter in waiters:
                 waiter.deliver(Grant.CLOSED)
+        quitting, unclean = [], []
         for worker in idle:
+            # One left with threads or children gets no time to start more.
+            if worker.handle.leftovers() is not None:
+                unclean.append(worker)
+                continue
+            quitting.append(worker)
             try:
                 os.write(worker.handle.request_fd, b'{"action": "quit"}\n')
             except OSError:
                 pass
         for worker in busy:
-            worker.handle.kill()
-        for worker in idle:
+            worker.handle.kill()  # their callers dispose of them
+        for worker in unclean:
+            self._dispose(worker, gentle=False)
+        for worker in quitting:
             self._dispose(worker, gentle=True)
         for worker in busy:
-            worker.handle.wait(REAP_LIMIT)
+            worker.handle.ended(REAP_LIMIT)
         self._drain.close()
         self.launcher.close()
         if self._owned_dir is not None:

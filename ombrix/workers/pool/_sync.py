@@ -2,10 +2,12 @@
 call from many threads."""
 from __future__ import annotations
 
+import functools
 import os
 import select
 import threading
 import time
+from collections.abc import Callable
 from types import TracebackType
 from typing import Any
 
@@ -14,6 +16,7 @@ from ._core import DEFAULT, Default, Grant, Granted, Verdict, Worker
 from ._errors import WorkerError
 from ._face import PoolFace
 from ._reader import GONE, INTERRUPTED, TIMED_OUT, Outcome, Request, ResponseReader
+from .process import _Spawner
 
 _IN = select.POLLIN | select.POLLHUP | select.POLLERR
 
@@ -108,12 +111,12 @@ class WorkerPool(PoolFace):
         try:
             outcome = _exchange(worker, job, core.begin(worker, job))
         except BaseException:
-            verdict = core.settle(worker, job, INTERRUPTED)
-            assert isinstance(verdict, Verdict)
-            core.conclude(worker, verdict)
+            _protected(_abandon, core, worker, job)
             raise
+        if type(outcome) is not dict or core.options.fresh:  # the worker may retire
+            return _protected(_finish, core, worker, job, outcome)
         settled = core.settle(worker, job, outcome)
-        return settled if isinstance(settled, dict) else core.conclude(worker, settled)
+        return settled if isinstance(settled, dict) else _protected(core.conclude, worker, settled)
 
     def _acquire(self) -> Worker:
         core = self._core
@@ -123,15 +126,48 @@ class WorkerPool(PoolFace):
             try:
                 grant = waiter.wait()
             except BaseException:
-                if not core.withdraw(waiter):
-                    core.give_back(waiter.wait())
+                _protected(_withdraw, core, waiter)
                 raise
         if grant is Grant.CLOSED:
             raise WorkerError("the pool was closed before the request was sent")
         if grant is Grant.START:
-            return core.adopt(core.start())
+            return _protected(_start, core, orphan=core.give_back)
         assert isinstance(grant, Worker)
         return grant
+
+
+# What must run to its end once begun, also when the caller is interrupted
+# (KeyboardInterrupt, or any exception a signal handler raises): a worker
+# half retired, or a grant half handed back, would hold its place for ever.
+# Signal handlers run in the main thread only, so only its calls go through
+# a thread of their own.
+_shield = _Spawner("ombrix-pool-shield")
+
+
+def _protected[T](fn: Callable[..., T], *args: Any, orphan: Callable[[T], object] | None = None) -> T:
+    if threading.current_thread() is not threading.main_thread():
+        return fn(*args)
+    return _shield.call(functools.partial(fn, *args), orphan)
+
+
+def _finish(core: _core.PoolCore, worker: Worker, job: Request, outcome: Outcome) -> dict[str, Any]:
+    settled = core.settle(worker, job, outcome)
+    return settled if isinstance(settled, dict) else core.conclude(worker, settled)
+
+
+def _abandon(core: _core.PoolCore, worker: Worker, job: Request) -> None:
+    verdict = core.settle(worker, job, INTERRUPTED)
+    assert isinstance(verdict, Verdict)
+    core.conclude(worker, verdict)
+
+
+def _withdraw(core: _core.PoolCore, waiter: _ThreadWaiter) -> None:
+    if not core.withdraw(waiter):
+        core.give_back(waiter.wait())
+
+
+def _start(core: _core.PoolCore) -> Worker:
+    return core.adopt(core.start())
 
 
 def _exchange(worker: Worker, job: Request, reader: ResponseReader) -> Outcome:
@@ -146,12 +182,14 @@ def _exchange(worker: Worker, job: Request, reader: ResponseReader) -> Outcome:
         sent = 0
     except BrokenPipeError:
         sent = len(data)  # the worker is gone; its end of file will tell
-    poller = worker.poller
+    poller = worker.poller  # the answer pipe and the worker's pidfd
     if sent < len(data):
         pending = memoryview(data)[sent:]
         poller = select.poll()
         poller.register(handle.response_fd, select.POLLIN)
         poller.register(handle.request_fd, select.POLLOUT)
+        if handle.pidfd >= 0:
+            poller.register(handle.pidfd, select.POLLIN)
     while True:
         if deadline is None:
             events = poller.poll()
@@ -170,6 +208,10 @@ def _exchange(worker: Worker, job: Request, reader: ResponseReader) -> Outcome:
                     pending = pending[:0]
                 if not pending:
                     poller.unregister(fd)
+            elif fd == handle.pidfd:
+                # The worker has exited; something it started may still hold
+                # the answer pipe open.  What it wrote before is read first.
+                return _rest(handle.response_fd, reader)
             elif event & _IN:
                 try:
                     chunk = os.read(fd, reader.want())
@@ -180,3 +222,16 @@ def _exchange(worker: Worker, job: Request, reader: ResponseReader) -> Outcome:
                 outcome = reader.feed(chunk)
                 if outcome is not None:
                     return outcome
+
+
+def _rest(fd: int, reader: ResponseReader) -> Outcome:
+    """The outcome of what is left in the answer pipe of a worker that has
+    exited: its answer if it wrote one, else GONE."""
+    while True:
+        try:
+            chunk = os.read(fd, reader.want())
+        except OSError:  # empty, or gone
+            return GONE
+        outcome = reader.feed(chunk)
+        if outcome is not None:
+            return outcome

@@ -1,4 +1,4 @@
-"""Worker processes: starting, limiting, killing by process group, reaping.
+"""Worker processes: starting, limiting, killing with their whole tree, reaping.
 
 This is the seam between the pool and whatever starts its workers.  The pool
 talks to a worker only through a `WorkerHandle` and gets handles from a
@@ -12,6 +12,7 @@ import math
 import os
 import queue
 import resource
+import select
 import signal
 import site
 import subprocess
@@ -45,25 +46,34 @@ class WorkerHandle(Protocol):
 
     The pool writes requests to `request_fd` and reads responses from
     `response_fd` (both non-blocking); `stray_fd` (non-blocking) carries what
-    the worker writes to its fds 1 and 2.  The pool never signals or reaps
-    the process itself: it calls these methods.
+    the worker writes to its fds 1 and 2; `pidfd` (-1 when there is none)
+    turns readable when the worker has exited, even while something it
+    started holds its answer pipe open.  The pool never signals or reaps the
+    process itself: it calls these methods.
     """
 
     pid: int
     request_fd: int
     response_fd: int
     stray_fd: int
+    pidfd: int
 
     @property
     def returncode(self) -> int | None:
         """The exit status once reaped (negative for a signal), else None."""
 
     def kill(self) -> None:
-        """SIGKILLs the worker's process group and every descendant found."""
+        """SIGKILLs the worker, its process group and every descendant, also
+        after the worker has ended by itself (as long as it is not reaped)."""
+
+    def ended(self, timeout: float | None = None) -> bool:
+        """Waits up to `timeout` seconds for the worker to exit, without
+        reaping it; True once it has."""
 
     def wait(self, timeout: float | None = None) -> int | None:
         """Reaps the worker; returns its status, or None if it is still
-        running when `timeout` seconds have passed."""
+        running (or its status is not known) when `timeout` seconds have
+        passed."""
 
     def leftovers(self) -> str | None:
         """What the worker has left running between requests (threads, child
@@ -131,6 +141,8 @@ class ProcessHandle:
     """A worker process on this machine, leading its own process group.
 
     `waiter(timeout)` reaps it and returns its status, or None while it runs.
+    `pidfd` (owned by the handle from now on) refers to the process: kills
+    go through it, so they never reach a reused pid.
     """
 
     def __init__(
@@ -140,11 +152,13 @@ class ProcessHandle:
         response_fd: int,
         stray_fd: int,
         waiter: Callable[[float | None], int | None],
+        pidfd: int = -1,
     ) -> None:
         self.pid = pid
         self.request_fd = request_fd
         self.response_fd = response_fd
         self.stray_fd = stray_fd
+        self.pidfd = pidfd
         self._waiter = waiter
         self._returncode: int | None = None
         self._closed = False
@@ -161,20 +175,16 @@ class ProcessHandle:
 
     def kill(self) -> None:
         with self._lock:
-            if self._returncode is not None:
+            if self._returncode is not None or self._closed:
                 return
-            # Descendants that left the group (setsid) are found by walking
-            # the process tree before the group dies.
-            others = _descendants(self.pid)
-            try:
-                os.killpg(self.pid, signal.SIGKILL)
-            except ProcessLookupError:
-                pass
-            for pid in others:
-                try:
-                    os.kill(pid, signal.SIGKILL)
-                except ProcessLookupError:
-                    pass
+            kill_tree(self.pid, self.pidfd)
+
+    def ended(self, timeout: float | None = None) -> bool:
+        if self._returncode is not None:
+            return True
+        if self.pidfd < 0:
+            return self.wait(timeout) is not None
+        return _readable(self.pidfd, timeout)
 
     def wait(self, timeout: float | None = None) -> int | None:
         if self._returncode is None:
@@ -216,8 +226,9 @@ class ProcessHandle:
             if self._closed:
                 return
             self._closed = True
-        for fd in (self.request_fd, self.response_fd, self.stray_fd, self._task_fd, self._children_fd):
-            if fd is not None:
+        fds = (self.request_fd, self.response_fd, self.stray_fd, self._task_fd, self._children_fd, self.pidfd)
+        for fd in fds:
+            if fd is not None and fd >= 0:
                 try:
                     os.close(fd)
                 except OSError:
@@ -229,6 +240,70 @@ def _open_or_none(path: str, flags: int) -> int | None:
         return os.open(path, flags)
     except OSError:
         return None
+
+
+def _readable(fd: int, timeout: float | None) -> bool:
+    poller = select.poll()  # not select(): the host may hold fds past 1024
+    poller.register(fd, select.POLLIN)
+    return bool(poller.poll(None if timeout is None else max(0, math.ceil(timeout * 1000))))
+
+
+# Passes of the tree kill: each kills every live descendant found; what they
+# forked before dying is found by the next pass.
+_KILL_PASSES = 64
+
+
+def kill_tree(pid: int, pidfd: int) -> None:
+    """SIGKILLs a worker (through its pidfd when it has one), its process
+    group and every descendant.
+
+    Workers are child subreapers, so whatever their descendants leave behind
+    (double forks, setsid) is reparented to them and stays in their tree.
+    The worker is stopped first: it forks nothing more, stays alive to adopt
+    what its killed descendants leave, and keeps its pid and process group
+    from being reused; its tree is then killed pass by pass until a pass
+    finds nothing alive, and the group and the worker last.  A worker that
+    has exited already (not reaped yet) still pins its group id; one that
+    has been reaped (its pidfd says so) is left alone, since its pid and
+    group id may be another process's by now.
+    """
+    if not _signal_leader(pid, pidfd, signal.SIGSTOP):
+        return
+    for _ in range(_KILL_PASSES):
+        alive = [p for p in _descendants(pid) if _alive(p)]
+        if not alive:
+            break
+        for p in alive:
+            try:
+                os.kill(p, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+    try:
+        os.killpg(pid, signal.SIGKILL)
+    except (ProcessLookupError, PermissionError):
+        pass
+    _signal_leader(pid, pidfd, signal.SIGKILL)
+
+
+def _signal_leader(pid: int, pidfd: int, signum: int) -> bool:
+    """False when the process is reaped (or out of reach)."""
+    try:
+        if pidfd >= 0:
+            signal.pidfd_send_signal(pidfd, signum)
+        else:
+            os.kill(pid, signum)
+    except (ProcessLookupError, PermissionError):
+        return False
+    return True
+
+
+def _alive(pid: int) -> bool:
+    """False for a zombie or a process that is gone."""
+    try:
+        with open(f"/proc/{pid}/stat", "rb") as f:
+            return f.read().rsplit(b")", 1)[1].split()[0] not in (b"Z", b"X")
+    except (OSError, IndexError):
+        return False
 
 
 def _descendants(pid: int) -> list[int]:
@@ -256,21 +331,33 @@ class _Spawner:
 
     The parent-death signal fires when the *thread* that forked the child
     ends, so workers must not be forked by a caller's short-lived thread.
+    A job also runs to its end when its caller is interrupted meanwhile
+    (KeyboardInterrupt): `orphan` then gets its result.
     """
 
-    def __init__(self) -> None:
+    def __init__(self, name: str = "ombrix-pool-spawner") -> None:
         self._jobs: queue.SimpleQueue[tuple[Callable[[], object], Future[object]] | None] = queue.SimpleQueue()
         self._thread: threading.Thread | None = None
         self._lock = threading.Lock()
+        self._name = name
+        self._pid = os.getpid()
 
-    def call(self, fn: Callable[[], _T]) -> _T:
+    def call(self, fn: Callable[[], _T], orphan: Callable[[_T], object] | None = None) -> _T:
         with self._lock:
+            if self._pid != os.getpid():  # a child of os.fork(): the thread stayed in the parent
+                self._jobs = queue.SimpleQueue()
+                self._thread, self._pid = None, os.getpid()
             if self._thread is None:
-                self._thread = threading.Thread(target=self._run, name="ombrix-pool-spawner", daemon=True)
+                self._thread = threading.Thread(target=self._run, name=self._name, daemon=True)
                 self._thread.start()
         future: Future[object] = Future()
         self._jobs.put((fn, future))
-        return future.result()  # type: ignore[return-value]
+        try:
+            return future.result()  # type: ignore[return-value]
+        except BaseException:
+            if orphan is not None:
+                future.add_done_callback(lambda f: f.exception() is None and orphan(f.result()))  # type: ignore[arg-type]
+            raise
 
     def _run(self) -> None:
         while (job := self._jobs.get()) is not None:
@@ -299,7 +386,7 @@ class SubprocessLauncher:
         self._spawner = _Spawner()
 
     def start(self) -> WorkerHandle:
-        return self._spawner.call(self._start)
+        return self._spawner.call(self._start, orphan=_discard)
 
     def _start(self) -> ProcessHandle:
         import json
@@ -335,10 +422,26 @@ class SubprocessLauncher:
                 os.close(fd)
         for fd in (request_w, response_r, stray_r):
             os.set_blocking(fd, False)
-        return ProcessHandle(proc.pid, request_w, response_r, stray_r, _popen_waiter(proc))
+        # The child is not reaped before the handle is: the pid is its own.
+        try:
+            pidfd = os.pidfd_open(proc.pid)
+        except OSError:
+            proc.kill()
+            proc.wait()
+            for fd in (request_w, response_r, stray_r):
+                os.close(fd)
+            raise
+        return ProcessHandle(proc.pid, request_w, response_r, stray_r, _popen_waiter(proc), pidfd)
 
     def close(self) -> None:
         self._spawner.close()
+
+
+def _discard(handle: ProcessHandle) -> None:
+    """Ends a worker started for a caller that is gone."""
+    handle.kill()
+    handle.wait(None)
+    handle.close()
 
 
 def _popen_waiter(proc: subprocess.Popen[bytes]) -> Callable[[float | None], int | None]:
