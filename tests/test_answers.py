@@ -51,7 +51,7 @@ def test_a_line_written_on_the_answer_descriptor_never_becomes_an_answer(tmp_pat
 HOST = """
 import json, os, sys, threading, time
 from ombrix.workers.pool import WorkerPool
-pool = WorkerPool(size=2, env={env!r})
+pool = WorkerPool(size=2, env={env!r}, **{options!r})
 answers = []
 flag = os.path.join(pool.cwd, "go")
 code = ("import os, time\\nopen('started', 'w').close()\\n"
@@ -77,9 +77,11 @@ pool.close()
 """
 
 
-def test_a_forked_child_leaves_the_parents_pool_alone():
-    host = subprocess.Popen([sys.executable, "-P", "-c", HOST.format(env=POOL_ENV)], stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, text=True, start_new_session=True)
+@pytest.mark.parametrize("options", [{}, {"fresh": True}])
+def test_a_forked_child_leaves_the_parents_pool_alone(options):
+    script = HOST.format(env=POOL_ENV, options=options)
+    host = subprocess.Popen([sys.executable, "-P", "-c", script], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            text=True, start_new_session=True)
     try:
         out, err = host.communicate(timeout=30)
     finally:
