@@ -63,7 +63,7 @@ def test_answers_end_at_their_marker_and_anything_else_is_stray_or_garbled():
     assert feed(request, [FAKE + b"\n" + other]) is GARBLED
     function = encode_request("run_function", "{}")
     after = feed(function, [function.lead + response(1) + b"thread\n" + b"glued" + function.marker + b"more"])
-    assert (after.response["result"], after.output, after.stray) == ({"return_value": 1}, b"", b"thread\nglued" + b"more")
+    assert (after.response["result"], after.output, after.stray) == ({"return_value": 1}, b"", b"thread\ngluedmore")
     assert feed(function, [function.lead + b"no response\n" + function.marker]) is GARBLED
     # An earlier answer arriving late comes before the leading marker's answer.
     assert feed(function, [response(0) + function.lead + response(1) + function.marker]) is GARBLED
