@@ -451,7 +451,8 @@ class PoolCore:
         if outcome is GONE:
             return Verdict(retire="it ended", exited=True, gentle=True)
         if outcome is GARBLED:
-            error = WorkerError("The worker's answer could not be read")
+            error = WorkerError("The worker's answer could not be told from other writes to the protocol; "
+                                "the worker was replaced")
             return Verdict(error=error, retire="its answer could not be read")
         logger.debug("worker %d: request abandoned by its caller", worker.handle.pid)
         return Verdict(retire="its request was abandoned")

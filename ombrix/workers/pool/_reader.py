@@ -2,7 +2,7 @@
 
 A `ResponseReader` is fed the bytes read for one request and says when the
 answer is complete, when it grew past the output limit, or that the worker
-is gone.  It never holds more than the limit (plus the short marker line).
+is gone.  It never holds more than the limit (plus the short marker lines).
 
 A response line is `json.dumps` of a dict whose first key is "success".
 Answers carry no request id, so every request but quit is followed by a
