@@ -11,7 +11,7 @@ from ombrix.workers.pool import AsyncWorkerPool, WorkerExited, WorkerPool, Worke
 LEAVE_STATE = """
 import json, os, sys, threading, time
 _dumps = json.dumps
-json.dumps = lambda o, *a, **k: _dumps(dict(o, tampered=True) if isinstance(o, dict) else o, *a, **k)
+json.dumps = lambda o, *a, **k: _dumps(dict(o, tampered=True) if isinstance(o, dict) and 'result' in o else o, *a, **k)
 os.chdir('/')
 os.environ['LEFT_BEHIND'] = '1'
 sys.path.append('/left-behind')

@@ -43,20 +43,33 @@ FAKE = b'{"success": true, "result": 1}'
 ])
 def test_run_function_answers_split_prints_from_the_response(printed, value):
     request = encode_request("run_function", "{}")
-    data = printed + response(value) + request.marker
+    data = request.lead + printed + response(value) + request.marker
     for chunks in split_everywhere(data):
         outcome = feed(request, chunks)
         assert outcome == Answer({"success": True, "result": {"return_value": value}}, printed, b""), chunks
 
 
-def test_bytes_that_belong_to_no_answer_are_reported_as_stray():
+def test_answers_end_at_their_marker_and_anything_else_is_stray_or_garbled():
     request = encode_request("run_inline", "{}")
-    assert feed(request, [b"chatter\n" + FAKE + b"\n"]) == Answer(json.loads(FAKE), None, b"chatter\n")
-    assert feed(request, [response(1) + b"late"]).stray == b"late"
+    assert feed(request, [response(1), request.marker]) == json.loads(response(1))
+    assert feed(request, [response(1) + request.marker + b"late"]).stray == b"late"
+    # A second line before the marker's answer: which one is the worker's
+    # cannot be told.
+    for extra in (b"chatter\n", FAKE + b"\n"):
+        for data in (extra + response(1), response(1) + extra):
+            assert feed(request, [data + request.marker]) is GARBLED
+    other = encode_request("run_inline", "{}").marker  # a marker answer, not its own
+    assert feed(request, [FAKE + b"\n" + other[:-1]]) is None
+    assert feed(request, [FAKE + b"\n" + other]) is GARBLED
     function = encode_request("run_function", "{}")
-    after = feed(function, [response(1) + b"thread\n" + b"glued" + function.marker + b"more"])
-    assert (after.response["result"], after.output, after.stray) == ({"return_value": 1}, b"", b"thread\nglued" + b"more")
-    assert feed(function, [b"no response\n" + function.marker]) is GARBLED
+    after = feed(function, [function.lead + response(1) + b"thread\n" + b"glued" + function.marker + b"more"])
+    assert (after.response["result"], after.output, after.stray) == ({"return_value": 1}, b"", b"thread\ngluedmore")
+    assert feed(function, [function.lead + b"no response\n" + function.marker]) is GARBLED
+    # An earlier answer arriving late comes before the leading marker's answer.
+    assert feed(function, [response(0) + function.lead + response(1) + function.marker]) is GARBLED
+    assert feed(function, [response(0)[:14]]) is GARBLED  # told before the whole answer came
+    quit_ = encode_request("quit", '{"action": "quit"}')
+    assert quit_.marker is None and feed(quit_, [response(1)]) == Answer(json.loads(response(1)), None, b"")
 
 
 def test_the_cap_bounds_what_is_held_and_end_of_file_is_gone():
@@ -68,11 +81,11 @@ def test_the_cap_bounds_what_is_held_and_end_of_file_is_gone():
         chunk = b"x" * reader.want()
         held += len(chunk)
         outcome = reader.feed(chunk)
-    assert outcome is EXCEEDED and held == 101
+    assert outcome is EXCEEDED and held == 101 + len(request.marker)
     assert feed(request, [b'{"success": true', b""]) is GONE
     line = response("y" * 80)
-    assert feed(request, [line], limit=len(line))["success"] is True
-    assert feed(request, [line], limit=len(line) - 2) is EXCEEDED
+    assert feed(request, [line + request.marker], limit=len(line))["success"] is True
+    assert feed(request, [line + request.marker], limit=len(line) - 2) is EXCEEDED
 
 
 def test_requests_encode_as_json_dumps_does():
@@ -80,9 +93,9 @@ def test_requests_encode_as_json_dumps_does():
     args = {"a": [1, 2.5, None], "b": text}
     for (action, line), cmd in [
         (_core.inline_request(text, None), {"action": "run_inline", "code": text, "args": None}),
-        (_core.script_request(text, args), {"action": "run_script", "path": text, "args": args}),
-        (_core.function_request("p", text, args),
-         {"action": "run_function", "path": "p", "function": text, "args": args}),
+        (_core.script_request("/" + text, args), {"action": "run_script", "path": "/" + text, "args": args}),
+        (_core.function_request("/p", text, args),
+         {"action": "run_function", "path": "/p", "function": text, "args": args}),
         (_core.validate_request(text), {"action": "validate", "code": text}),
         (_core.any_request({"action": 5, 1: "int key"}), {"action": 5, 1: "int key"}),
     ]:

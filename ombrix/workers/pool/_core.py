@@ -76,12 +76,16 @@ class PoolOptions:
     recycle_after: int | None = None
     env: Mapping[str, str] | None = None
     cwd: str | os.PathLike[str] | None = None
-    fresh: bool = False
+    # None: fresh when sandboxed (a reused sandboxed worker would carry one
+    # caller's rebindings, and what it read, into the next caller's request).
+    fresh: bool | None = None
     spares: int | None = None
     sandbox: bool = False
     readable: Sequence[str | os.PathLike[str]] = ()
 
     def __post_init__(self) -> None:
+        if self.fresh is None:
+            object.__setattr__(self, "fresh", self.sandbox)
         _check_count("size", self.size)
         check_timeout(self.timeout)
         for name in ("memory_limit", "cpu_limit", "file_size_limit", "recycle_after"):
@@ -100,6 +104,22 @@ class PoolOptions:
         from ..forklauncher import check_fork_options
 
         check_fork_options(self)
+
+    def check_launcher(self, launcher: object) -> None:
+        """A launcher of the caller's starts the workers itself: the options
+        that choose how workers start would be silently dropped."""
+        if launcher is None:
+            return
+        dropped = [
+            name
+            for name, value in (
+                ("sandbox", self.sandbox), ("fresh", self.fresh), ("spares", self.spares is not None),
+                ("readable", bool(self.readable)),
+            )
+            if value
+        ]
+        if dropped:
+            raise TypeError(f"launcher cannot be combined with {', '.join(dropped)}: the launcher starts the workers")
 
 
 def _check_count(name: str, value: object) -> None:
@@ -141,16 +161,23 @@ def inline_request(code: str, args: dict[str, Any] | None) -> tuple[str, str]:
     return "run_inline", f'{{"action": "run_inline", "code": {json_value(code)}, "args": {json_value(args)}}}'
 
 
-def script_request(path: str | os.PathLike[str], args: dict[str, Any] | None) -> tuple[str, str]:
+def _caller_path(path: object) -> str:
+    """A script's path as the caller means it: a relative one names the
+    caller's file, not one in the workers' directory."""
     path = os.fspath(path) if isinstance(path, os.PathLike) else path
     _check_str("path", path)
+    assert isinstance(path, str)
+    return path if not path or os.path.isabs(path) else os.path.join(os.getcwd(), path)
+
+
+def script_request(path: str | os.PathLike[str], args: dict[str, Any] | None) -> tuple[str, str]:
+    path = _caller_path(path)
     _check_args(args)
     return "run_script", f'{{"action": "run_script", "path": {json_value(path)}, "args": {json_value(args)}}}'
 
 
 def function_request(path: str | os.PathLike[str], function: str, args: dict[str, Any] | None) -> tuple[str, str]:
-    path = os.fspath(path) if isinstance(path, os.PathLike) else path
-    _check_str("path", path)
+    path = _caller_path(path)
     _check_str("function", function)
     _check_args(args)
     fields = f'"path": {json_value(path)}, "function": {json_value(function)}, "args": {json_value(args)}'
@@ -228,19 +255,32 @@ class Verdict:
 
 # Open pools, closed at interpreter exit (also those their owner dropped
 # without closing: their workers and scratch directories must not outlive
-# the host).
+# the host).  Pools belong to the process that made them: a forked child
+# forgets them, so its exit neither closes nor drains the parent's.
 _cores: set[PoolCore] = set()
 
 
 @atexit.register
 def _close_all() -> None:
     for core in list(_cores):
-        core.close()
+        if core.owner == os.getpid():
+            core.close()
+
+
+def _forget_all() -> None:
+    _cores.clear()
+
+
+os.register_at_fork(after_in_child=_forget_all)
+
+_FOREIGN = "this pool belongs to the process that made it (pid {}): a forked child cannot use it"
 
 
 class PoolCore:
     def __init__(self, options: PoolOptions, launcher: LauncherFactory | None = None) -> None:
+        options.check_launcher(launcher)
         self.options = options
+        self.owner = os.getpid()
         self._owned_dir: str | None = None
         if options.cwd is None:
             self._owned_dir = tempfile.mkdtemp(prefix="ombrix-pool-")
@@ -282,6 +322,8 @@ class PoolCore:
             timeout = self.options.timeout
         else:
             check_timeout(timeout)
+        if self.owner != os.getpid():
+            raise RuntimeError(_FOREIGN.format(self.owner))
         if self.closed:
             raise RuntimeError("the pool is closed")
         request = encode_request(*encoded)
@@ -415,7 +457,8 @@ class PoolCore:
         if outcome is GONE:
             return Verdict(retire="it ended", exited=True, gentle=True)
         if outcome is GARBLED:
-            error = WorkerError("The worker's answer could not be read")
+            error = WorkerError("The worker's answer could not be told from other writes to the protocol; "
+                                "the worker was replaced")
             return Verdict(error=error, retire="its answer could not be read")
         logger.debug("worker %d: request abandoned by its caller", worker.handle.pid)
         return Verdict(retire="its request was abandoned")
@@ -498,6 +541,8 @@ class PoolCore:
         """Quits idle workers (kills those left with threads or children),
         kills busy ones, kills every worker's group and tree, reaps them all
         and removes the scratch directory.  Idempotent."""
+        if self.owner != os.getpid():
+            raise RuntimeError(_FOREIGN.format(self.owner))
         with self._lock:
             if self.closed:
                 return

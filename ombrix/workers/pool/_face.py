@@ -23,7 +23,7 @@ class PoolFace:
         recycle_after: int | None = None,
         env: Mapping[str, str] | None = None,
         cwd: str | os.PathLike[str] | None = None,
-        fresh: bool = False,
+        fresh: bool | None = None,
         spares: int | None = None,
         sandbox: bool = False,
         readable: Sequence[str | os.PathLike[str]] = (),

@@ -2,17 +2,25 @@
 
 A `ResponseReader` is fed the bytes read for one request and says when the
 answer is complete, when it grew past the output limit, or that the worker
-is gone.  It never holds more than the limit (plus the short marker line).
+is gone.  It never holds more than the limit (plus the short marker lines).
 
-A response line is `json.dumps` of a dict whose first key is "success".  For
-run_function the worker writes whatever the function printed ahead of the
-response, possibly without a final newline, so the request is followed by a
+A response line is `json.dumps` of a dict whose first key is "success".
+Answers carry no request id, so every request but quit is followed by a
 marker request with an unguessable action name; the worker's answer to it
-("Unknown action: <marker>") ends the function's answer.  The response is the
-last line before the marker's answer that holds a response, starting at the
+("Unknown action: <marker>") ends the request's answer exactly.  A line a
+script wrote on the answer descriptor therefore never shifts the answers
+of later requests: before the marker's answer there must be exactly one
+line, the response, or the worker was tampered with (GARBLED).
+
+For run_function the worker writes whatever the function printed ahead of
+the response, possibly without a final newline.  The response is the last
+line before the marker's answer that holds a response, starting at the
 first `{"success": ` from which the rest of the line parses as a whole: a
 printed prefix can never make a balanced suffix parse, and a nested
-`{"success": ` inside the response leaves extra data.
+`{"success": ` inside the response leaves extra data.  A run_function
+request is also preceded by a marker (its answer must come first), so an
+answer the worker wrote late for an earlier request, one whose marker a
+script stole, is never taken for what this function printed.
 """
 from __future__ import annotations
 
@@ -59,23 +67,33 @@ class Request:
     """The bytes to write for one request, and how to read its answer."""
 
     data: bytes
-    marker: bytes | None  # the marker's answer line, for run_function
+    marker: bytes | None  # the marker's answer line (none for quit)
     action: object
     timeout: float | None = None
+    lead: bytes = b""  # the leading marker's answer line, for run_function
 
     def reader(self, limit: int) -> ResponseReader:
-        return ResponseReader(limit, self.marker)
+        return ResponseReader(limit, self.marker, self.action == "run_function", self.lead)
+
+
+def _marker() -> tuple[bytes, bytes]:
+    """A marker request and the worker's answer to it."""
+    token = secrets.token_hex(16)
+    request = b'{"action": "' + token.encode() + b'"}\n'
+    answer = b'{"success": false, "error": "Unknown action: ' + token.encode() + b'"}\n'
+    return request, answer
 
 
 def encode_request(action: object, text: str) -> Request:
     """The request to write for one request's JSON text (one line)."""
     line = text.encode() + b"\n"
-    if action != "run_function":
+    if action == "quit":  # the worker ends after its answer: nothing else to wait for
         return Request(line, None, action)
-    token = secrets.token_hex(16)
-    marker_request = json.dumps({"action": token}).encode() + b"\n"
-    answer = json.dumps({"success": False, "error": f"Unknown action: {token}"}).encode() + b"\n"
-    return Request(line + marker_request, answer, action)
+    marker_request, answer = _marker()
+    if action != "run_function":
+        return Request(line + marker_request, answer, action)
+    lead_request, lead = _marker()
+    return Request(lead_request + line + marker_request, answer, action, lead=lead)
 
 
 def json_value(value: object) -> str:
@@ -85,6 +103,17 @@ def json_value(value: object) -> str:
     if value is None:
         return "null"
     return json.dumps(value)
+
+
+def _whole_response(line: bytes) -> dict[str, Any] | None:
+    """The response when `line` is one whole response line, else None."""
+    if not line.startswith(_RESPONSE_START) or line.find(b"\n") != len(line) - 1:
+        return None
+    try:
+        value, end = _scan(line.decode("utf-8", "replace"), 0)
+    except (ValueError, StopIteration):
+        return None
+    return value if end == len(line) - 1 and isinstance(value, dict) else None
 
 
 def parse_response(line: bytes) -> tuple[int, dict[str, Any]] | None:
@@ -104,13 +133,16 @@ def parse_response(line: bytes) -> tuple[int, dict[str, Any]] | None:
 
 
 class ResponseReader:
-    __slots__ = ("_buf", "_end", "_limit", "_marker", "_scanned")
+    __slots__ = ("_buf", "_end", "_function", "_lead", "_limit", "_line", "_marker", "_scanned")
 
-    def __init__(self, limit: int, marker: bytes | None) -> None:
-        self._limit = limit + (0 if marker is None else len(marker))
+    def __init__(self, limit: int, marker: bytes | None, function: bool = False, lead: bytes = b"") -> None:
+        self._limit = limit + len(lead) + (0 if marker is None else len(marker))
         self._marker = marker
+        self._function = function
+        self._lead = lead
         self._buf: bytes | bytearray = b""  # a bytearray once a second read is needed
         self._scanned = 0  # bytes of _buf already searched
+        self._line: dict[str, Any] | None = None  # the response in _buf, waiting for the marker's answer
         self._end = 0  # where the answer found in _buf ends
 
     def want(self) -> int:
@@ -120,25 +152,33 @@ class ResponseReader:
     def feed(self, data: bytes) -> Outcome | None:
         if not data:
             return GONE
-        if not self._buf:
-            # The usual answer: one whole response line in one read.
-            if (
-                self._marker is None
-                and len(data) <= self._limit + 1
-                and data.startswith(_RESPONSE_START)
-                and data.find(b"\n") == len(data) - 1
-            ):
-                try:
-                    value, end = _scan(data.decode("utf-8", "replace"), 0)
-                except (ValueError, StopIteration):
-                    pass
-                else:
-                    if end == len(data) - 1 and isinstance(value, dict):
+        if self._line is not None:  # a whole response line came alone
+            if data == self._marker:
+                return self._line
+            self._line = None
+            self._buf = bytearray(self._buf)
+        elif not self._buf:
+            # The usual answer: one whole response line, and the marker's
+            # answer in the same read or the next.
+            marker = self._marker
+            if marker is not None and not self._function and len(data) <= self._limit + 1:
+                line = data[: len(data) - len(marker)] if data.endswith(marker) else data
+                value = _whole_response(line)
+                if value is not None:
+                    if len(line) != len(data):
                         return value  # the response itself: nothing else came with it
+                    self._line, self._buf = value, data
+                    return None
             self._buf = bytearray()
         assert isinstance(self._buf, bytearray)
         self._buf += data
-        found = self._answer_with_marker() if self._marker is not None else self._first_answer()
+        found: Outcome | None
+        if self._marker is None:
+            found = self._first_answer()
+        elif self._function:
+            found = self._answer_with_marker()
+        else:
+            found = self._only_answer()
         # An answer counts against the limit up to its end (bytes after it
         # are stray, and they stop at one past the limit too).
         if found is not None and self._end <= self._limit + 1:
@@ -161,14 +201,50 @@ class ResponseReader:
         self._scanned = start
         return None
 
+    def _find_marker(self) -> int:
+        assert self._marker is not None
+        at = self._buf.find(self._marker, max(0, self._scanned - len(self._marker)))
+        self._scanned = len(self._buf) if at < 0 else at
+        return at
+
+    def _only_answer(self) -> Outcome | None:
+        """The one response line before the marker's answer."""
+        assert self._marker is not None
+        at = self._find_marker()
+        if at < 0:
+            # Two whole lines and neither is the marker's answer: it will
+            # not come (the marker was taken, or its answer rewritten).
+            first = self._buf.find(b"\n")
+            return GARBLED if first >= 0 and self._buf.find(b"\n", first + 1) >= 0 else None
+        self._end = at + len(self._marker)
+        line = bytes(self._buf[:at])
+        stray = bytes(self._buf[self._end :])
+        if line.endswith(b"\n") and line.find(b"\n") == len(line) - 1 and line.startswith(_RESPONSE_START):
+            try:
+                value = json.loads(line)
+            except ValueError:
+                pass
+            else:
+                if isinstance(value, dict):
+                    return Answer(value, None, stray) if stray else value
+        # Anything but one response line means something else wrote to the
+        # answer descriptor: which line is the worker's cannot be told.
+        return GARBLED
+
     def _answer_with_marker(self) -> Outcome | None:
         assert self._marker is not None
         buf = self._buf
-        at = buf.find(self._marker, max(0, self._scanned - len(self._marker)))
-        if at < 0:
-            self._scanned = len(buf)
+        lead = self._lead
+        if len(buf) < len(lead):
+            return None if lead.startswith(bytes(buf)) else GARBLED
+        if not buf.startswith(lead):
+            # Bytes ahead of the leading marker's answer: an earlier answer
+            # came late, or something wrote between requests.
+            return GARBLED
+        at = self._find_marker()
+        if at < len(lead):
             return None
-        head = bytes(buf[:at])
+        head = bytes(buf[len(lead) : at])
         self._end = at + len(self._marker)
         # Bytes glued in front of the marker's answer, and any after it, were
         # written by something else than the worker loop.
