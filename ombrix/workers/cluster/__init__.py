@@ -6,11 +6,15 @@ the actors and handles their loss, `_watch` places the actors over the nodes
 and checks on them, `_faces` holds the two public faces.
 
 A request goes to the serving actor with the fewest requests in flight.  An
-actor holds at most `max_in_flight` requests at once (by default four per
+actor holds at most `max_in_flight` requests at once (by default eight per
 worker of its pool); the rest wait here, in arrival order, and so go to
-whichever actor frees up first, or survives.  A request an actor holds may
-have run: it fails with `ActorLost` when the actor is lost.  One that waits
-here never ran and is sent again, to a serving actor.
+whichever actor frees up first, or survives.  An actor starts a request when
+a worker of its pool is free for it.  When an actor is lost, what it held is
+settled by what it can still say: answered requests keep their answer; those
+it had not started (declined because its node is lost, or refused by a copy
+Ray restarted) are sent again, to a serving actor; the rest may have run and
+fail with `ActorLost` (never twice: a request that may have run is not sent
+again).  A request that waits here never ran.
 
 A Ray call costs far more than a local request, so requests are not one call
 each.  The driver talks to an actor over two channels, each with at most one
