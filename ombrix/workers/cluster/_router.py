@@ -377,30 +377,38 @@ class Router:
         delay = 0.05
         ref = None
         while not self._closed:
-            if ref is None:
-                ref = slot.actor.ready.remote()
-            if not ray.wait([ref], timeout=0.5)[0]:
-                continue  # still restarting (or placing): wait on, unless closed
             try:
+                if ref is None:
+                    ref = slot.actor.ready.remote()
+                if not ray.wait([ref], timeout=0.5)[0]:
+                    continue  # still restarting (or placing): wait on, unless closed
                 ok, value = ray.get(ref)
                 if ok:
                     self._serve(slot, value)
                     return
-                logger.warning("actor %d does not serve yet: %s", slot.index, value)
+                logger.info("actor %d does not serve yet: %s", slot.index, value)
             except ActorDiedError:
-                ray.kill(slot.actor, no_restart=True)
-                node = self._choose_node()
-                with self._lock:
-                    if self._closed:  # close() killed it: no new actor after that
-                        return
-                    slot.actor = self._new_actor(node)
+                self._replace(slot)
             except RayActorError:
                 pass  # restarting: ask again
             except Exception:
-                logger.exception("bringing actor %d back failed", slot.index)
+                if not self._closed:
+                    logger.exception("bringing actor %d back failed", slot.index)
             ref = None
             self._stop.wait(delay)
             delay = min(2 * delay, _RECOVERY_MAX_DELAY)
+
+    def _replace(self, slot: Slot) -> None:
+        """Puts a new actor in the place of one Ray gave up on."""
+        try:
+            ray.kill(slot.actor, no_restart=True)
+            node = self._choose_node()
+            with self._lock:
+                if not self._closed:  # close() kills the slots' actors: no new one after that
+                    slot.actor = self._new_actor(node)
+        except Exception:
+            if not self._closed:
+                logger.exception("replacing actor %d failed", slot.index)
 
     def _choose_node(self) -> str | None:
         """The node for a new actor (None: Ray's choice)."""

@@ -189,37 +189,48 @@ class ClusterRouter(Router):
         last: dict[Slot, float] = {}
         next_look = time.monotonic() + _NODES_INTERVAL
         while not self._closed:
-            now = time.monotonic()
-            with self._lock:
-                due = [(s, s.generation, s.actor) for s in self._slots
-                       if s.up and s not in pings and now - last.get(s, 0.0) >= _PING_INTERVAL]
-            for slot, generation, actor in due:
-                pings[slot] = (generation, actor.ping.remote(), now)
-            refs = [ref for _, ref, _ in pings.values()]
-            if refs:
-                answered = set(ray.wait(refs, num_returns=len(refs), timeout=_TICK)[0])
-            else:
-                answered = set()
+            try:
+                next_look = self._look(pings, last, next_look)
+            except Exception:
+                if not self._closed:
+                    logger.exception("checking on the actors failed")
                 self._stop.wait(_TICK)
-            for slot, (generation, ref, sent) in list(pings.items()):
-                if ref in answered:
-                    del pings[slot]
-                    last[slot] = time.monotonic()
-                    try:
-                        self._checked(slot, generation, ray.get(ref), None)
-                    except Exception as exc:
-                        self._checked(slot, generation, None, exc)
-                elif slot.generation != generation:
-                    del pings[slot]  # lost or replaced meanwhile: the check is moot
-                elif time.monotonic() - sent > PING_TIMEOUT:
-                    self._suspect(slot, generation)
-            if self._spread and time.monotonic() >= next_look:
-                next_look = time.monotonic() + _NODES_INTERVAL
+
+    def _look(self, pings: dict[Slot, tuple[int, Any, float]], last: dict[Slot, float], next_look: float) -> float:
+        """One round of the watch: sends the checks due, settles those
+        answered (or overdue), and now and then looks at the nodes."""
+        now = time.monotonic()
+        with self._lock:
+            due = [(s, s.generation, s.actor) for s in self._slots
+                   if s.up and s not in pings and now - last.get(s, 0.0) >= _PING_INTERVAL]
+        for slot, generation, actor in due:
+            pings[slot] = (generation, actor.ping.remote(), now)
+        refs = [ref for _, ref, _ in pings.values()]
+        if refs:
+            answered = set(ray.wait(refs, num_returns=len(refs), timeout=_TICK)[0])
+        else:
+            answered = set()
+            self._stop.wait(_TICK)
+        for slot, (generation, ref, sent) in list(pings.items()):
+            if ref in answered:
+                del pings[slot]
+                last[slot] = time.monotonic()
                 try:
-                    self._respread()
-                except Exception:
-                    if not self._closed:
-                        logger.exception("looking at the cluster's nodes failed")
+                    self._checked(slot, generation, ray.get(ref), None)
+                except Exception as exc:
+                    self._checked(slot, generation, None, exc)
+            elif slot.generation != generation:
+                del pings[slot]  # lost or replaced meanwhile: the check is moot
+            elif time.monotonic() - sent > PING_TIMEOUT:
+                self._suspect(slot, generation)
+        if self._spread and time.monotonic() >= next_look:
+            next_look = time.monotonic() + _NODES_INTERVAL
+            try:
+                self._respread()
+            except Exception:
+                if not self._closed:
+                    logger.exception("looking at the cluster's nodes failed")
+        return next_look
 
     # -- spreading -------------------------------------------------------------
 
