@@ -18,6 +18,7 @@ from __future__ import annotations
 
 import collections
 import logging
+import random
 import threading
 import time
 from collections.abc import Mapping
@@ -124,7 +125,8 @@ class ClusterRouter(Router):
         self._owns_ray = _connect(self._address, self._ray_init)
         try:
             nodes = _nodes(self._need) if self._spread else []
-            slots = [Slot(i, self._new_actor(nodes[i % len(nodes)] if nodes else None), self._lock)
+            first = random.randrange(len(nodes)) if nodes else 0  # pools of one actor do not all pick one node
+            slots = [Slot(i, self._new_actor(nodes[(first + i) % len(nodes)] if nodes else None), self._lock)
                      for i in range(self._actors)]
             with self._lock:
                 self._slots = slots
