@@ -293,6 +293,30 @@ def test_no_scratch_directory_is_left_by_killed_actors(local_ray):
     assert len(dirs) == 5 and not [d for d in dirs if os.path.exists(d)]
 
 
+def test_recovery_waits_for_as_long_as_the_actor_cannot_serve(local_ray, tmp_path, caplog):
+    cwd = tmp_path / "cwd"
+    cwd.mkdir()
+    caplog.set_level("INFO", logger="ombrix.workers.cluster")
+    with ClusterPool(actors=2, size=1, cwd=str(cwd)) as pool:
+        pid = pool.run_inline("import os\nresult = os.getppid()")["result"]["return_value"]
+        cwd.rmdir()  # the restarted actor's pool cannot start until it is back
+        os.kill(pid, signal.SIGKILL)
+
+        def noticed():
+            try:
+                pool.run_inline("result = 1")
+            except ActorLost:
+                pass  # sent to the killed actor before its loss was seen
+            return pool.actors_serving == 1
+
+        assert wait_until(noticed, 15)
+        # Ten failed attempts: more than recovery used to make before giving up.
+        wait_until(lambda: sum("does not serve yet" in r.message for r in caplog.records) >= 10, 40)
+        assert pool.actors_serving == 1
+        cwd.mkdir()
+        assert wait_until(lambda: pool.actors_serving == 2, 15)
+
+
 def pool_actors_per_node():
     """How many live pool actors each node holds, as Ray reports them."""
     from ray._private import state
