@@ -6,7 +6,7 @@ the actors and handles their loss, `_watch` places the actors over the nodes
 and checks on them, `_faces` holds the two public faces.
 
 A request goes to the serving actor with the fewest requests in flight.  An
-actor holds at most `max_in_flight` requests at once (by default eight per
+actor holds at most `max_in_flight` requests at once (by default sixteen per
 worker of its pool); the rest wait here, in arrival order, and so go to
 whichever actor frees up first, or survives.  An actor starts a request when
 a worker of its pool is free for it.  When an actor is lost, what it held is

@@ -47,7 +47,7 @@ _OPTIONS_DOC = """
     the cluster allows; `actor_options` go to Ray's `.options()` for each
     (resources, runtime_env, ...; a scheduling strategy of their own turns the
     placement off); `ray_init` to `ray.init`; `max_in_flight` caps the
-    requests one actor holds (default: eight per worker of its pool).  Every
+    requests one actor holds (default: sixteen per worker of its pool).  Every
     other keyword (size, timeout, limits, env, ...) goes to the
     AsyncWorkerPool each actor owns on its node.
 """
