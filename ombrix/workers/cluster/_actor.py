@@ -49,6 +49,8 @@ def sweep(tag: str) -> None:
             continue
         try:
             pid, start = entry.name[len(prefix):].split("-")[:2]
+            if start == "None":  # made where start times are unknown: its owner cannot be judged
+                continue
             if not entry.is_dir(follow_symlinks=False) or entry.stat(follow_symlinks=False).st_uid != uid:
                 continue
             owner_gone = _identity(int(pid)) != start
