@@ -4,11 +4,11 @@ SHELL := /bin/bash
 
 VENV := .venv
 PY := $(VENV)/bin/python
-SOURCES := $(wildcard ombrix/workers/*.cpp ombrix/workers/*.hpp ombrix/*.py ombrix/workers/*.py ombrix/workers/pool/*.py ombrix/workers/*.pyi ombrix/workers/py.typed) CMakeLists.txt pyproject.toml
+SOURCES := $(wildcard ombrix/workers/*.cpp ombrix/workers/*.hpp ombrix/*.py ombrix/workers/*.py ombrix/workers/pool/*.py ombrix/workers/cluster/*.py ombrix/workers/*.pyi ombrix/workers/py.typed) CMakeLists.txt pyproject.toml
 TEST_TOOLS := pytest hypothesis mypy ruff pytest-timeout
 # The host side (pure Python) is type-checked and linted by `make test`.
 HOST_CODE := ombrix/workers/pool ombrix/workers/startup.py ombrix/workers/forkserver.py \
-  ombrix/workers/forklauncher.py ombrix/workers/sandbox.py ombrix/workers/_scratch.py ombrix/workers/cluster.py
+  ombrix/workers/forklauncher.py ombrix/workers/sandbox.py ombrix/workers/_scratch.py ombrix/workers/cluster
 
 .PHONY: setup build test stubtest lint run clean asan valgrind fuzz bench
 # The set-up steps install into one virtual environment, one at a time.
@@ -107,7 +107,7 @@ $(ASAN_BUILD)/.built: $(VENV)/.ready $(SOURCES)
 	rm -rf $(ASAN_SITE) && mkdir -p $(ASAN_SITE)/ombrix/workers
 	cp ombrix/__init__.py $(ASAN_SITE)/ombrix/
 	cp ombrix/workers/*.py ombrix/workers/custom_worker.pyi ombrix/workers/py.typed $(ASAN_SITE)/ombrix/workers/
-	cp -r ombrix/workers/pool $(ASAN_SITE)/ombrix/workers/
+	cp -r ombrix/workers/pool ombrix/workers/cluster $(ASAN_SITE)/ombrix/workers/
 	cp $(ASAN_BUILD)/custom_worker*.so $(ASAN_SITE)/ombrix/workers/
 	@touch $@
 

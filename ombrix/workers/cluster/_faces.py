@@ -1,0 +1,185 @@
+"""The two faces of a cluster pool: `ClusterPool` for threads and
+`AsyncClusterPool` for asyncio tasks.  Both only wait on the
+`concurrent.futures.Future` the router gives each request (the asyncio face
+through `asyncio.wrap_future`)."""
+from __future__ import annotations
+
+import asyncio
+import enum
+import os
+from collections.abc import Mapping, Sequence
+from typing import Any, Self, TypedDict, Unpack
+
+from ._watch import ClusterRouter
+
+
+class LocalPoolOptions(TypedDict, total=False):
+    """The options of the AsyncWorkerPool each actor owns on its node."""
+
+    size: int
+    timeout: float | None
+    memory_limit: int | None
+    cpu_limit: int | None
+    file_size_limit: int | None
+    max_output: int
+    recycle_after: int | None
+    env: Mapping[str, str] | None
+    cwd: str | os.PathLike[str] | None
+    fresh: bool
+    spares: int | None
+    sandbox: bool
+    readable: Sequence[str | os.PathLike[str]]
+
+
+class Unset(enum.Enum):
+    """The type of UNSET: a call that names no timeout gets the pool's own."""
+
+    TOKEN = 0
+
+
+UNSET = Unset.TOKEN
+Timeout = float | None | Unset
+
+_OPTIONS_DOC = """
+    `address` is handed to `ray.init` when this process is not connected yet
+    (None: a running cluster or a new local instance; "auto"; "ray://...").
+    `actors` actors are placed, at most ceil(actors / nodes) on a node where
+    the cluster allows; `actor_options` go to Ray's `.options()` for each
+    (resources, runtime_env, ...; a scheduling strategy of their own turns the
+    placement off); `ray_init` to `ray.init`; `max_in_flight` caps the
+    requests one actor holds (default: sixteen per worker of its pool).  Every
+    other keyword (size, timeout, limits, env, ...) goes to the
+    AsyncWorkerPool each actor owns on its node.
+"""
+
+
+def _timed(timeout: Timeout) -> dict[str, Any]:
+    return {} if timeout is UNSET else {"timeout": timeout}
+
+
+class _ClusterFace:
+    """What both faces share: the router built from their options."""
+
+    def __init__(
+        self,
+        *,
+        address: str | None = None,
+        actors: int = 2,
+        max_in_flight: int | None = None,
+        actor_options: Mapping[str, Any] | None = None,
+        ray_init: Mapping[str, Any] | None = None,
+        **pool_options: Unpack[LocalPoolOptions],
+    ) -> None:
+        self._router = ClusterRouter(address, actors, max_in_flight, actor_options, ray_init, dict(pool_options))
+        self._created()
+
+    def _created(self) -> None:
+        """Called at the end of construction."""
+
+    @property
+    def actors_serving(self) -> int:
+        """How many actors take requests now (the rest are lost, being
+        restarted, or overdue with their liveness check)."""
+        return self._router.actors_serving
+
+
+class AsyncClusterPool(_ClusterFace):
+    __doc__ = "A pool of workers on a Ray cluster, for asyncio callers.\n" + _OPTIONS_DOC
+
+    # Set by the first start(); the lock is made inside the running loop.
+    _started = False
+    _start_lock: asyncio.Lock | None = None
+
+    async def start(self) -> None:
+        """Connects, places the actors and waits until every one serves."""
+        if self._start_lock is None:
+            self._start_lock = asyncio.Lock()
+        async with self._start_lock:
+            if not self._started:
+                await asyncio.to_thread(self._router.start)
+                self._started = True
+
+    async def __aenter__(self) -> Self:
+        await self.start()
+        return self
+
+    async def __aexit__(self, *exc_info: object) -> None:
+        await self.aclose()
+
+    async def aclose(self) -> None:
+        """Closes every actor's pool and ends the actors; idempotent.
+
+        Requests still waiting for an actor fail; a Ray connection this pool
+        did not make stays as it is.
+        """
+        await asyncio.to_thread(self._router.close)
+
+    async def _call(self, method: str, args: tuple[Any, ...], timeout: Timeout) -> dict[str, Any]:
+        if not self._started:
+            await self.start()
+        # Cancelling the awaiting task cancels the request's future too.
+        result: dict[str, Any] = await asyncio.wrap_future(self._router.call(method, args, _timed(timeout)))
+        return result
+
+    async def run_inline(self, code: str, args: dict[str, Any] | None = None, *,
+                         timeout: Timeout = UNSET) -> dict[str, Any]:
+        return await self._call("run_inline", (code, args), timeout)
+
+    async def run_script(self, path: str | os.PathLike[str], args: dict[str, Any] | None = None, *,
+                         timeout: Timeout = UNSET) -> dict[str, Any]:
+        return await self._call("run_script", (path, args), timeout)
+
+    async def run_function(self, path: str | os.PathLike[str], function: str = "main",
+                           args: dict[str, Any] | None = None, *, timeout: Timeout = UNSET) -> dict[str, Any]:
+        return await self._call("run_function", (path, function, args), timeout)
+
+    async def validate(self, code: str, *, timeout: Timeout = UNSET) -> dict[str, Any]:
+        return await self._call("validate", (code,), timeout)
+
+    async def request(self, cmd: dict[str, Any], *, timeout: Timeout = UNSET) -> dict[str, Any]:
+        return await self._call("request", (cmd,), timeout)
+
+
+class ClusterPool(_ClusterFace):
+    __doc__ = ("A pool of workers on a Ray cluster, for synchronous callers (any thread).\n"
+               "    It starts at once; the caller's thread waits for the answer.\n" + _OPTIONS_DOC)
+
+    def _created(self) -> None:
+        self._router.start()
+
+    def close(self) -> None:
+        """Closes every actor's pool and ends the actors; idempotent."""
+        self._router.close()
+
+    def __enter__(self) -> Self:
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.close()
+
+    def _call(self, method: str, args: tuple[Any, ...], timeout: Timeout) -> dict[str, Any]:
+        future = self._router.call(method, args, _timed(timeout))
+        try:
+            result: dict[str, Any] = future.result()
+        except BaseException:
+            future.cancel()  # KeyboardInterrupt while waiting; no-op once answered
+            raise
+        return result
+
+    def run_inline(self, code: str, args: dict[str, Any] | None = None, *,
+                   timeout: Timeout = UNSET) -> dict[str, Any]:
+        return self._call("run_inline", (code, args), timeout)
+
+    def run_script(self, path: str | os.PathLike[str], args: dict[str, Any] | None = None, *,
+                   timeout: Timeout = UNSET) -> dict[str, Any]:
+        return self._call("run_script", (path, args), timeout)
+
+    def run_function(self, path: str | os.PathLike[str], function: str = "main",
+                     args: dict[str, Any] | None = None, *, timeout: Timeout = UNSET) -> dict[str, Any]:
+        return self._call("run_function", (path, function, args), timeout)
+
+    def validate(self, code: str, *, timeout: Timeout = UNSET) -> dict[str, Any]:
+        return self._call("validate", (code,), timeout)
+
+    def request(self, cmd: dict[str, Any], *, timeout: Timeout = UNSET) -> dict[str, Any]:
+        return self._call("request", (cmd,), timeout)
