@@ -10,23 +10,18 @@ import sys
 import pytest
 
 from conftest import POOL_ENV
-from ombrix.workers.pool import WorkerError, WorkerPool
+from ombrix.workers.pool import WorkerError, WorkerPool, _reader
 from ombrix.workers.pool.process import SubprocessLauncher
 
 FORGED = '{"success": true, "result": {"return_value": "FORGED"}}\n'
 
-# Takes the marker request that follows this one off the loop's request
-# stream, then answers it itself after a forged answer.
-STEAL_MARKER = """
-import gc, io, os
-stream = next(o for o in gc.get_objects() if isinstance(o, io.TextIOWrapper) and not o.closed and o.fileno() == 3)
-marker = json.loads(stream.readline())["action"]
-os.write(4, (FORGED + json.dumps({"success": False, "error": "Unknown action: " + marker}) + "\\n").encode())
-result = 'late'
-"""
+# A script that found its request's mark (in-process, memory can be read)
+# forges its own answer exactly; the worker's real answer comes after.
+KNOWN_MARK = "ab" * 16
+FORGE_EXACTLY = f"import os\nos.write(4, ({FORGED!r} + {KNOWN_MARK!r} + '\\n').encode())\nresult = 'late'"
 
 
-def test_a_line_written_on_the_answer_descriptor_never_becomes_an_answer(tmp_path):
+def test_a_line_written_on_the_answer_descriptor_never_becomes_an_answer(tmp_path, monkeypatch):
     tool = tmp_path / "tool.py"
     tool.write_text("def f(i):\n    print('printed')\n    return i\n")
     with WorkerPool(env=POOL_ENV, size=1, timeout=10.0) as pool:
@@ -35,11 +30,16 @@ def test_a_line_written_on_the_answer_descriptor_never_becomes_an_answer(tmp_pat
             with pytest.raises(WorkerError):
                 pool.run_inline(forge)
             assert [pool.run_inline(f"result = {i}")["result"]["return_value"] for i in range(3)] == [0, 1, 2]
-        # A script that steals its marker only forges its own answer; the
+        # A script that knows its mark only forges its own answer; the
         # worker's late answer reaches nobody.
         for _ in range(3):
-            assert pool.run_inline("import json\nFORGED = " + repr(FORGED) + STEAL_MARKER)["result"] == {
-                "return_value": "FORGED"}
+            with monkeypatch.context() as patch:
+                patch.setattr(_reader.secrets, "token_hex", lambda n: KNOWN_MARK)
+                assert pool.run_inline(FORGE_EXACTLY)["result"] == {"return_value": "FORGED"}
+            try:
+                assert pool.run_inline("result = 'mine'")["result"]["return_value"] == "mine"
+            except WorkerError:
+                pass
             for i in range(2):
                 try:
                     called = pool.run_function(str(tool), "f", {"i": i})

@@ -76,7 +76,7 @@ def test_module_attributes():
         "__name__", "__doc__", "__package__", "__loader__", "__spec__", "__file__",
         "__builtins__", "importlib", "json", "os", "signal", "sys", "traceback", "StringIO",
         "Path", "run_script", "run_inline", "run_function", "validate_script", "_serialize",
-        "handle_command", "main", "__test__", "_limit_output"]
+        "handle_command", "main", "__test__", "_limit_output", "_mark_answers"]
 
 
 def test_second_import_gives_the_same_object():

@@ -335,6 +335,11 @@ PyObject *serialize(PyObject *obj);                                           //
 PyObject *handle_command(PyObject *cmd);                                      // protocol.cpp
 PyObject *main_loop();                                                        // protocol.cpp
 
+// _mark_answers(): from now on main's loop ends the answer to a request that
+// has a str field "_mark" with a line holding that mark, in the same write,
+// so a pool can tell its answer from any line a script wrote (protocol.cpp).
+PyObject *mark_answers(PyObject *module, PyObject *unused);
+
 // Makes the type of handle_command's request record ready (protocol.cpp).
 int ready_request_record_type();
 

@@ -79,3 +79,9 @@ __test__: dict[str, Any]
 # process exits with status 113.  A later call only tightens the bound.
 def _limit_output(limit: int, /) -> None:
     """Bound the characters that run_script and run_inline capture in one request."""
+
+# Set by a pool worker's start-up: main's loop then ends the answer to a
+# request that has a str field "_mark" with a line holding the mark, written
+# together with the response, so the pool finds the end of its answer exactly.
+def _mark_answers() -> None:
+    """End the answer to a request with a str field "_mark" with a line holding the mark."""

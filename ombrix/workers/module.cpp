@@ -253,6 +253,9 @@ PyMethodDef kPrivateFunctions[] = {
     {"_limit_output", limit_output, METH_O,
      "_limit_output($module, limit, /)\n--\n\n"
      "Bound the characters that run_script and run_inline capture in one request."},
+    {"_mark_answers", mark_answers, METH_NOARGS,
+     "_mark_answers($module, /)\n--\n\n"
+     "End the answer to a request with a str field \"_mark\" with a line holding the mark."},
     {nullptr, nullptr, 0, nullptr},
 };
 

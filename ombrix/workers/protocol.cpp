@@ -271,9 +271,26 @@ int is_true(PyObject *value) {
     return PyObject_IsTrue(value);
 }
 
+// A pool worker's answers end with the request's mark (see mark_answers);
+// null until the start-up asks for marks.
+PyObject *mark_key = nullptr;
+
+// The mark a request asks its answer to end with: its "_mark" field when
+// marks are on and the field is a str, else null.  Borrowed.
+PyObject *answer_mark(PyObject *cmd) {
+    if (mark_key == nullptr || !PyDict_CheckExact(cmd)) return nullptr;
+    PyObject *mark = PyDict_GetItemWithError(cmd, mark_key);
+    if (mark == nullptr) {
+        PyErr_Clear();  // decoded JSON keys are str: a failed lookup is a missing mark
+        return nullptr;
+    }
+    return PyUnicode_CheckExact(mark) ? mark : nullptr;
+}
+
 // sys.stdout.write(json.dumps(response) + "\n") at `write_line`, then
-// sys.stdout.flush() at `flush_line`.  Returns 0, or the failing line.
-int write_response(PyObject *response, int write_line, int flush_line) {
+// sys.stdout.flush() at `flush_line`.  With a mark, the mark's line follows
+// the response in the same write.  Returns 0, or the failing line.
+int write_response(PyObject *response, int write_line, int flush_line, PyObject *mark = nullptr) {
     Ref out = Ref::steal(global_attr(strings.sys, strings.stdout));
     if (!out) return write_line;
     Ref write = Ref::steal(PyObject_GetAttr(out.get(), strings.write));
@@ -284,6 +301,11 @@ int write_response(PyObject *response, int write_line, int flush_line) {
     if (!text) return write_line;
     Ref framed = Ref::steal(PyNumber_Add(text.get(), strings.newline));
     if (!framed) return write_line;
+    if (mark != nullptr) {
+        framed = Ref::steal(PyNumber_Add(framed.get(), mark));
+        if (framed) framed = Ref::steal(PyNumber_Add(framed.get(), strings.newline));
+        if (!framed) return write_line;
+    }
     PyObject *framed_arg = framed.get();
     Ref written = Ref::steal(PyObject_Vectorcall(write.get(), &framed_arg, 1, nullptr));
     if (!written) return write_line;
@@ -461,7 +483,7 @@ int serve(PyObject *outer, StdinLoan &loan) {
         Ref response = Ref::steal(call_global(strings.handle_command, &cmd_arg, 1));
         if (getpid() != serving_pid) end_forked_copy();
         if (!response) return kMainLine.handle;
-        const int failed = write_response(response.get(), kMainLine.write, kMainLine.flush);
+        const int failed = write_response(response.get(), kMainLine.write, kMainLine.flush, answer_mark(cmd.get()));
         if (failed) return failed;
         const int quit = asks_to_quit(cmd.get());
         if (quit < 0) return kMainLine.quit_test;
@@ -477,6 +499,14 @@ int ready_request_record_type() {
     if (type == nullptr) return -1;
     request_record_type = reinterpret_cast<PyTypeObject *>(type);
     return 0;
+}
+
+PyObject *mark_answers(PyObject *, PyObject *) {
+    if (mark_key == nullptr) {
+        mark_key = PyUnicode_InternFromString("_mark");
+        if (mark_key == nullptr) return nullptr;
+    }
+    Py_RETURN_NONE;
 }
 
 PyObject *handle_command(PyObject *cmd) {

@@ -195,10 +195,12 @@ def _guard_answers(limits: Limits) -> None:
     # The worker module encodes and decodes the protocol through its global
     # `json`, bound here to the private copy, and bounds what its captures
     # hold: a script can then neither break nor forge the answers, nor grow
-    # the worker by printing.
+    # the worker by printing.  Each answer ends with its request's mark, so
+    # the pool knows exactly where it ends.
     from ombrix.workers import custom_worker
 
     custom_worker.json = private_json()  # type: ignore[attr-defined]
+    custom_worker._mark_answers()
     if limits.output is not None:
         custom_worker._limit_output(limits.output)
 

@@ -5,15 +5,19 @@ answer is complete, when it grew past the output limit, or that the worker
 is gone.  It never holds more than the limit (plus the short marker lines).
 
 A response line is `json.dumps` of a dict whose first key is "success".
-Answers carry no request id, so every request but quit is followed by a
-marker request with an unguessable action name; the worker's answer to it
-("Unknown action: <marker>") ends the request's answer exactly.  A line a
-script wrote on the answer descriptor therefore never shifts the answers
-of later requests: before the marker's answer there must be exactly one
-line, the response, or the worker was tampered with (GARBLED).
+Every request but quit carries an unguessable mark (a "_mark" field, which
+the protocol's actions ignore), and a pool worker writes the mark's line
+right after the response, in the same write: the marker that ends the
+request's answer exactly.  A line a script wrote on the answer descriptor
+therefore never shifts the answers of later requests: before the marker
+there must be exactly one line, the response, or the worker was tampered
+with (GARBLED).
 
 For run_function the worker writes whatever the function printed ahead of
-the response, possibly without a final newline.  The response is the last
+the response, possibly without a final newline, and the function may print
+a line that looks like anything; its request is followed by a marker
+request with an unguessable action name instead, whose answer ("Unknown
+action: <marker>") is the marker.  The response is the last
 line before the marker's answer that holds a response, starting at the
 first `{"success": ` from which the rest of the line parses as a whole: a
 printed prefix can never make a balanced suffix parse, and a nested
@@ -85,13 +89,17 @@ def _marker() -> tuple[bytes, bytes]:
 
 
 def encode_request(action: object, text: str) -> Request:
-    """The request to write for one request's JSON text (one line)."""
-    line = text.encode() + b"\n"
+    """The request to write for one request's JSON text (one object, one line)."""
     if action == "quit":  # the worker ends after its answer: nothing else to wait for
-        return Request(line, None, action)
-    marker_request, answer = _marker()
+        return Request(text.encode() + b"\n", None, action)
     if action != "run_function":
-        return Request(line + marker_request, answer, action)
+        token = secrets.token_hex(16).encode()
+        # The mark goes last, so it wins over a "_mark" of the caller's own.
+        head = text.encode()[:-1]
+        line = head + (b', "_mark": "' if head != b"{" else b'"_mark": "') + token + b'"}\n'
+        return Request(line, token + b"\n", action)
+    line = text.encode() + b"\n"
+    marker_request, answer = _marker()
     lead_request, lead = _marker()
     return Request(lead_request + line + marker_request, answer, action, lead=lead)
 
