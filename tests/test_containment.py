@@ -96,26 +96,43 @@ def test_descendants_of_a_plain_worker_never_outlive_their_request(tmp_path):
 _UNDO = "import ctypes\nctypes.CDLL(None).prctl(36, 0, 0, 0, 0)\n"
 
 
+_NAME_HOLDER = "import ctypes; ctypes.CDLL(None).prctl(15, b'ombrix-holder', 0, 0, 0)"  # PR_SET_NAME
+_NO_HOLDER = r"""
+def holders():
+    found = []
+    for pid in filter(str.isdigit, os.listdir('/proc')):
+        try:
+            with open(f'/proc/{pid}/comm') as f:
+                if f.read().strip() == 'ombrix-holder' and alive(pid):
+                    found.append(pid)
+        except OSError:
+            pass
+    return found
+deadline = time.monotonic() + 5
+while holders() and time.monotonic() < deadline:
+    time.sleep(0.01)
+result = not holders()
+"""
+
+
 @pytest.mark.parametrize("options", [{"fresh": True}, {"fresh": True, "sandbox": True}, {"sandbox": True}],
                          ids=["fresh", "fresh-sandbox", "sandbox"])
 def test_daemons_of_forked_workers_die_with_their_request(options, tmp_path):
     if options.get("sandbox") and not os.path.exists("/usr/bin/bwrap"):
         pytest.skip("bwrap is not installed")
-    # Paths the scripts share: the sandbox's private /tmp, or the pool's cwd.
-    where = "/tmp/" if options.get("sandbox") else ""
     if not options.get("sandbox"):
         options = dict(options, cwd=str(tmp_path))
     with WorkerPool(env=POOL_ENV, size=1, timeout=10.0, **options) as pool:
         for n, undo in enumerate(["", _UNDO]):
-            daemon = pool.run_inline(undo + escape(f"{where}daemon{n}.pid", setsid=True))["result"]["return_value"]
+            daemon = pool.run_inline(undo + escape(f"daemon{n}.pid", setsid=True))["result"]["return_value"]
             assert pool.run_inline(_HELPERS + f"result = gone({daemon})")["result"]["return_value"], undo
-        # The worker ends while its daemon holds the answer pipe open.
+        # The worker ends while its daemon (found later by its name: a
+        # sandboxed worker's files go with it) holds the answer pipe open.
         with pytest.raises(WorkerExited) as exited:  # not WorkerTimeout
-            pool.run_inline(escape(where + "holder.pid", setsid=True, then="os._exit(3)"), timeout=8.0)
+            pool.run_inline(escape("holder.pid", setsid=True, body=_NAME_HOLDER, then="os._exit(3)"), timeout=8.0)
         assert exited.value.returncode == 3
         # Orphaned by its worker's death, it is the fork server's to kill.
-        check = _HELPERS + f"result = gone(int(open({where + 'holder.pid'!r}).read()))"
-        assert pool.run_inline(check)["result"]["return_value"]
+        assert pool.run_inline(_HELPERS + _NO_HOLDER)["result"]["return_value"]
 
 
 def test_a_stopped_fork_server_holds_no_request_up():
