@@ -220,15 +220,23 @@ class PoolActor:
         check while the actor is idle."""
         return self._incarnation if self._runner.check_node() else ""
 
-    def submit(self, incarnation: str, batch: list[tuple[int, bytes]], cancels: list[int]) -> list[Answer] | None:
-        """Starts the requests and cancels the ones named; answers what is done.
-        None when the call was meant for a predecessor: nothing was started.
-        Once the node is lost, requests get NotStarted answers instead."""
+    def _started(self, incarnation: str, batch: list[tuple[int, bytes]], cancels: list[int]) -> _Runner | None:
+        """The runner, with the batch started and the cancels done; None for
+        a call meant for a predecessor."""
         if incarnation != self._incarnation:
             return None
         runner = self._runner
         runner.check_node()
         runner.start(batch, cancels)
+        return runner
+
+    def submit(self, incarnation: str, batch: list[tuple[int, bytes]], cancels: list[int]) -> list[Answer] | None:
+        """Starts the requests and cancels the ones named; answers what is done.
+        None when the call was meant for a predecessor: nothing was started.
+        Once the node is lost, requests get NotStarted answers instead."""
+        runner = self._started(incarnation, batch, cancels)
+        if runner is None:
+            return None
         with runner.changed:
             return runner.take()
 
@@ -236,11 +244,9 @@ class PoolActor:
         """Starts the requests like `submit`, then waits until some answer is
         ready and returns them all; returns at once with none when nothing is
         running or the actor is closing; None like `submit`."""
-        if incarnation != self._incarnation:
+        runner = self._started(incarnation, batch, cancels)
+        if runner is None:
             return None
-        runner = self._runner
-        runner.check_node()
-        runner.start(batch, cancels)
         with runner.changed:
             while not runner.done and runner.running and not runner.closed:
                 runner.changed.wait()
