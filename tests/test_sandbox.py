@@ -9,7 +9,7 @@ import pytest
 
 from conftest import POOL_ENV
 from ombrix.workers import sandbox
-from ombrix.workers.pool import WorkerPool
+from ombrix.workers.pool import WorkerPool, WorkerTimeout
 from test_fresh import _alive, _children, _started_since
 
 needs_bwrap = pytest.mark.skipif(shutil.which("bwrap") is None,
@@ -268,3 +268,17 @@ result = [greeting, getpass.getuser(), os.environ['LOGNAME'], os.path.expanduser
 """)
     assert found == ["hello", "sandbox", "sandbox", True, "/scratch", "sandbox", "127.0.0.1",
                      ["group", "hosts", "nsswitch.conf", "passwd"]]
+
+
+def test_a_big_scratch_tree_holds_no_timeout_up(pool):
+    # The script fills its scratch directory until its timeout; removing
+    # that tree must delay neither its own outcome nor the next request.
+    fill = ("import os\ni = 0\nwhile True:\n    os.mkdir(f'd{i}')\n"
+            "    for j in range(400):\n        open(f'd{i}/f{j}', 'w').close()\n    i += 1")
+    start = time.monotonic()
+    with pytest.raises(WorkerTimeout):
+        pool.run_inline(fill, timeout=3.0)
+    timed_out = time.monotonic() - start
+    assert value(pool, "result = 1") == 1
+    assert timed_out < 3.5
+    assert time.monotonic() - start < 4.5

@@ -1,6 +1,7 @@
 """A pool worker bounds what it captures, and answers through a json that scripts cannot reach."""
 import pytest
 
+from conftest import POOL_ENV
 from ombrix.workers import startup
 from ombrix.workers.pool import OutputLimitExceeded, WorkerPool
 
@@ -25,7 +26,7 @@ FLOODS = {
 
 @pytest.mark.parametrize("kind", [{"memory_limit": 512 * 2**20}, {"fresh": True}], ids=["reused", "fresh"])
 def test_printing_ends_at_max_output(kind):
-    with WorkerPool(size=1, timeout=10, max_output=LIMIT, **kind) as pool:
+    with WorkerPool(env=POOL_ENV, size=1, timeout=10, max_output=LIMIT, **kind) as pool:
         for name, code in FLOODS.items():
             with pytest.raises(OutputLimitExceeded) as caught:
                 pool.run_inline(code)
@@ -53,7 +54,7 @@ def test_answers_survive_a_script_that_breaks_json(fresh):
     for line in ("not json", '"\\x"'):
         with pytest.raises(private.JSONDecodeError):
             private.loads(line)
-    with WorkerPool(size=1, timeout=10, fresh=fresh) as pool:
+    with WorkerPool(env=POOL_ENV, size=1, timeout=10, fresh=fresh) as pool:
         for code in JSON_ATTACKS:
             own = pool.run_inline(code + "\nresult = 'own'")
             assert own == {"success": True, "result": {"output": "", "errors": "", "return_value": "own"}}, code
