@@ -9,7 +9,7 @@ import sys
 
 import pytest
 
-from conftest import POOL_ENV
+from conftest import POOL_ENV, response_lines, run_worker
 from ombrix.workers.pool import WorkerError, WorkerPool, _reader
 from ombrix.workers.pool.process import SubprocessLauncher
 
@@ -19,6 +19,18 @@ FORGED = '{"success": true, "result": {"return_value": "FORGED"}}\n'
 # forges its own answer exactly; the worker's real answer comes after.
 KNOWN_MARK = "ab" * 16
 FORGE_EXACTLY = f"import os\nos.write(4, ({FORGED!r} + {KNOWN_MARK!r} + '\\n').encode())\nresult = 'late'"
+
+
+def test_only_a_pool_worker_ends_its_answers_with_their_mark():
+    # The worker used directly ignores the field, as it ignores any unknown one.
+    marked = '{"action": "run_inline", "code": "result = 1", "_mark": "m"}\n'
+    assert response_lines(run_worker(marked)) == [
+        {"success": True, "result": {"output": "", "errors": "", "return_value": 1}}]
+    started = "from ombrix.workers import custom_worker as cw\ncw._mark_answers()\ncw.main()"
+    done = subprocess.run([sys.executable, "-P", "-c", started], input=marked + marked.replace('"m"', "5"),
+                          capture_output=True, text=True, timeout=30)
+    answer = '{"success": true, "result": {"output": "", "errors": "", "return_value": 1}}\n'
+    assert done.stdout == answer + "m\n" + answer  # a mark that is no str is no mark
 
 
 def test_a_line_written_on_the_answer_descriptor_never_becomes_an_answer(tmp_path, monkeypatch):

@@ -275,6 +275,7 @@ result = [greeting, getpass.getuser(), os.environ['LOGNAME'], os.path.expanduser
                      ["group", "hosts", "nsswitch.conf", "passwd"]]
 
 
+@needs_bwrap
 def test_a_big_scratch_tree_holds_no_timeout_up(pool):
     # The script fills its scratch directory until its timeout; removing
     # that tree must delay neither its own outcome nor the next request.

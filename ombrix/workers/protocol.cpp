@@ -276,15 +276,16 @@ int is_true(PyObject *value) {
 PyObject *mark_key = nullptr;
 
 // The mark a request asks its answer to end with: its "_mark" field when
-// marks are on and the field is a str, else null.  Borrowed.
-PyObject *answer_mark(PyObject *cmd) {
-    if (mark_key == nullptr || !PyDict_CheckExact(cmd)) return nullptr;
+// marks are on and the field is a str, else empty.  A reference of its own:
+// the request dict is the script's to reach while the answer is written.
+Ref answer_mark(PyObject *cmd) {
+    if (mark_key == nullptr || !PyDict_CheckExact(cmd)) return Ref();
     PyObject *mark = PyDict_GetItemWithError(cmd, mark_key);
     if (mark == nullptr) {
         PyErr_Clear();  // decoded JSON keys are str: a failed lookup is a missing mark
-        return nullptr;
+        return Ref();
     }
-    return PyUnicode_CheckExact(mark) ? mark : nullptr;
+    return PyUnicode_CheckExact(mark) ? Ref::borrow(mark) : Ref();
 }
 
 // sys.stdout.write(json.dumps(response) + "\n") at `write_line`, then
@@ -483,7 +484,8 @@ int serve(PyObject *outer, StdinLoan &loan) {
         Ref response = Ref::steal(call_global(strings.handle_command, &cmd_arg, 1));
         if (getpid() != serving_pid) end_forked_copy();
         if (!response) return kMainLine.handle;
-        const int failed = write_response(response.get(), kMainLine.write, kMainLine.flush, answer_mark(cmd.get()));
+        Ref mark = answer_mark(cmd.get());
+        const int failed = write_response(response.get(), kMainLine.write, kMainLine.flush, mark.get());
         if (failed) return failed;
         const int quit = asks_to_quit(cmd.get());
         if (quit < 0) return kMainLine.quit_test;
