@@ -11,7 +11,7 @@ import pytest
 
 from conftest import POOL_ENV, response_lines, run_worker
 from ombrix.workers.pool import WorkerError, WorkerPool, _reader
-from ombrix.workers.pool.process import SubprocessLauncher
+from ombrix.workers.launchers.process import SubprocessLauncher
 
 FORGED = '{"success": true, "result": {"return_value": "FORGED"}}\n'
 

@@ -21,7 +21,7 @@ from ombrix.workers.pool import (
     WorkerPool,
     WorkerTimeout,
 )
-from ombrix.workers.pool.process import SubprocessLauncher
+from ombrix.workers.launchers.process import SubprocessLauncher
 
 pytestmark = pytest.mark.timeout(60)
 

@@ -8,7 +8,7 @@ import time
 import pytest
 
 from conftest import POOL_ENV
-from ombrix.workers import sandbox
+from ombrix.workers.launchers import sandbox
 from ombrix.workers.pool import WorkerPool, WorkerTimeout
 from test_fresh import _alive, _children, _started_since
 

@@ -2,7 +2,7 @@
 import pytest
 
 from conftest import POOL_ENV, SANITIZED
-from ombrix.workers import startup
+from ombrix.workers.inside import startup
 from ombrix.workers.pool import OutputLimitExceeded, WorkerPool
 
 LIMIT = 64 * 1024

@@ -24,7 +24,8 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Protocol, TypeVar
 
-from ..startup import OUTPUT_LIMIT_STATUS
+from ..inside.startup import OUTPUT_LIMIT_STATUS
+from ..launchers.process import ChildSettings, Launcher, LauncherFactory, Limits, SubprocessLauncher, WorkerHandle
 from ._errors import OutputLimitExceeded, WorkerError, WorkerExited, WorkerTimeout
 from ._reader import (
     EXCEEDED,
@@ -40,7 +41,6 @@ from ._reader import (
     json_value,
 )
 from ._stray import StrayDrain, StrayTail, logger
-from .process import ChildSettings, Launcher, LauncherFactory, Limits, SubprocessLauncher, WorkerHandle
 
 # How long a worker that is ending by itself (end of its answer pipe, a quit
 # request, the pool closing) gets before it is killed, how long its stray
@@ -101,7 +101,7 @@ class PoolOptions:
                     raise TypeError("env keys and values must be str")
         if self.cwd is not None and not isinstance(self.cwd, (str, os.PathLike)):
             raise TypeError(f"cwd must be a path or None, not {type(self.cwd).__name__}")
-        from ..forklauncher import check_fork_options
+        from ..launchers.fork import check_fork_options
 
         check_fork_options(self)
 
@@ -290,7 +290,7 @@ class PoolCore:
         self.cwd = cwd
         limits = Limits(options.memory_limit, options.cpu_limit, options.file_size_limit, options.max_output)
         self.settings = ChildSettings(cwd, limits, options.env)
-        from ..forklauncher import fork_launcher
+        from ..launchers.fork import fork_launcher
 
         try:
             self.launcher: Launcher = (launcher or fork_launcher(options) or SubprocessLauncher)(self.settings)

@@ -4,8 +4,8 @@ from __future__ import annotations
 import os
 from collections.abc import Mapping, Sequence
 
+from ..launchers.process import LauncherFactory
 from ._core import PoolCore, PoolOptions
-from .process import LauncherFactory
 
 
 class PoolFace:

@@ -11,12 +11,12 @@ from collections.abc import Callable
 from types import TracebackType
 from typing import Any
 
+from ..launchers.process import _Spawner
 from . import _core
 from ._core import DEFAULT, Default, Grant, Granted, Verdict, Worker
 from ._errors import WorkerError
 from ._face import PoolFace
 from ._reader import GONE, INTERRUPTED, TIMED_OUT, Outcome, Request, ResponseReader
-from .process import _Spawner
 
 _IN = select.POLLIN | select.POLLHUP | select.POLLERR
 

@@ -2,7 +2,7 @@
 
 This is the seam between the pool and whatever starts its workers.  The pool
 talks to a worker only through a `WorkerHandle` and gets handles from a
-`Launcher`; `SubprocessLauncher` starts `python -m ombrix.workers.startup`
+`Launcher`; `SubprocessLauncher` starts `python -m ombrix.workers.inside.startup`
 children with `subprocess`, and other launchers (a fork server, a sandbox)
 provide their own while the pool stays the same.
 """
@@ -24,7 +24,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Protocol, TypeVar
 
-from ombrix.workers.startup import Limits
+from ombrix.workers.inside.startup import Limits
 
 __all__ = [
     "ChildSettings",
@@ -376,7 +376,7 @@ class _Spawner:
 
 
 class SubprocessLauncher:
-    """Starts each worker as `python -P -m ombrix.workers.startup` with
+    """Starts each worker as `python -P -m ombrix.workers.inside.startup` with
     `subprocess`, in a new process group, with the settings' limits, environment
     and working directory."""
 
@@ -401,7 +401,7 @@ class SubprocessLauncher:
         }
         try:
             proc = subprocess.Popen(
-                [self.settings.python, "-P", "-m", "ombrix.workers.startup", json.dumps(config)],
+                [self.settings.python, "-P", "-m", "ombrix.workers.inside.startup", json.dumps(config)],
                 stdin=subprocess.DEVNULL,
                 stdout=stray_w,
                 stderr=stray_w,

@@ -1,6 +1,6 @@
 """The warm fork server: a process that has imported the worker and forks a new worker on each request.
 
-The host runs ``python -m ombrix.workers.forkserver FD`` where FD is one end
+The host runs ``python -m ombrix.workers.inside.forkserver FD`` where FD is one end
 of a SOCK_SEQPACKET socket pair.  The first message on it is the JSON setup of
 every worker (what the child start-up applies); after that the host sends
 
@@ -44,7 +44,9 @@ import warnings
 from collections.abc import Sequence
 from typing import Any
 
-from ombrix.workers import _scratch, custom_worker, startup
+from ombrix.workers import custom_worker
+from ombrix.workers.inside import scratch as scratches
+from ombrix.workers.inside import startup
 
 # Descriptors a fork request carries: request read end, response write end,
 # stray-output write end.
@@ -84,7 +86,7 @@ class Server:
         # In a sandbox every worker gets its own directory under the scratch
         # directory as cwd, removed (by a thread) when the worker has exited.
         root = setup.get("scratch_root")
-        self.scratch = None if root is None else _scratch.Scratch(root)
+        self.scratch = None if root is None else scratches.Scratch(root)
         self.pid = os.getpid()
         self.children: dict[int, _Child] = {}  # by pidfd
         self.by_ident: dict[int, _Child] = {}
@@ -193,7 +195,7 @@ class Server:
             env = self.setup.get("env")
             cwd = self.setup.get("cwd")
             if scratch is not None:
-                user = _scratch.SANDBOX_USER
+                user = scratches.SANDBOX_USER
                 env = dict(env or {}, HOME=scratch, TMPDIR=scratch, USER=user, LOGNAME=user)
                 # The directory this server made, whatever is at its name now.
                 os.fchdir(scratch_fd)

@@ -6,7 +6,7 @@ output pipe the host drains.  What a script or its children write to fd 1 or
 read from fd 0 therefore never touches the protocol.  Resource limits and the
 parent-death signal are applied before any script runs.
 
-A launcher runs `python -P -m ombrix.workers.startup CONFIG` with the
+A launcher runs `python -P -m ombrix.workers.inside.startup CONFIG` with the
 descriptors already in place or named in CONFIG; a forked child calls
 `prepare_worker` and then `serve` itself.  This module imports nothing heavy:
 it runs at every worker start.

@@ -24,8 +24,8 @@ import tempfile
 import time
 from collections.abc import Iterable, Sequence
 
-from ombrix.workers._scratch import SANDBOX_USER
-from ombrix.workers.pool.process import package_root
+from ombrix.workers.inside.scratch import SANDBOX_USER
+from ombrix.workers.launchers.process import package_root
 
 SCRATCH = "/scratch"
 SANDBOX_UID = 65534

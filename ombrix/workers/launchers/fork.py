@@ -13,6 +13,7 @@ when the old one died, or stopped answering.
 from __future__ import annotations
 
 import json
+import logging
 import os
 import select
 import signal
@@ -26,19 +27,21 @@ from collections import deque
 from collections.abc import Callable, Mapping, Sequence
 from typing import TYPE_CHECKING, Any
 
-from ombrix.workers.forkserver import MESSAGE_SIZE, send_message
-from ombrix.workers.pool._stray import logger
-from ombrix.workers.pool.process import (
+from ombrix.workers.inside.forkserver import MESSAGE_SIZE, send_message
+from ombrix.workers.launchers.process import (
     ChildSettings,
     ProcessHandle,
     WorkerHandle,
     _Spawner,
     kill_tree,
 )
-from ombrix.workers.sandbox import SCRATCH, Sandbox
+from ombrix.workers.launchers.sandbox import SCRATCH, Sandbox
 
 if TYPE_CHECKING:
     from ombrix.workers.pool import PoolOptions
+
+# Messages about the workers go where the pool's own do.
+logger = logging.getLogger("ombrix.workers.pool")
 
 # How long the host waits for a server to answer a fork, while it starts up
 # (imports and warms itself) and once it has announced itself, before it
@@ -206,7 +209,7 @@ class ForkServer:
         self._stderr = tempfile.TemporaryFile()
         host, child = socket.socketpair(socket.AF_UNIX, socket.SOCK_SEQPACKET)
         self._sock = host
-        command = [python, "-P", "-m", "ombrix.workers.forkserver", str(child.fileno())]
+        command = [python, "-P", "-m", "ombrix.workers.inside.forkserver", str(child.fileno())]
         if wrap is not None:
             command = wrap(command)
         try:
