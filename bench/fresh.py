@@ -5,8 +5,9 @@ Rows:
     spare ready, against a cold worker start to its first answer (median);
     target <= 0.10;
   * fresh throughput: requests per second of a size=2 fresh pool, two
-    callers, against two callers each starting a new worker process per
-    request; target >= 10;
+    callers, against two threads each starting a new worker process per
+    request, measured in the same run (half before, half after the pool, so
+    drift on a shared machine hits both sides alike); target >= 12;
   * sandbox cost: the fresh first answer with `sandbox=True` against without
     (median); target <= 1.50.
 
@@ -104,10 +105,11 @@ def main():
     fresh_ms = statistics.median(fresh) * 1000
     report("fresh first answer / cold start", fresh_ms, statistics.median(cold) * 1000, "ms", 0.10)
 
+    cold_before = rate(cold_answer, 2, seconds / 2)
     with WorkerPool(size=2, fresh=True, spares=2) as pool:
         fresh_rate = rate(lambda: pool.run_inline("result = 1"), 2, seconds)
-    cold_rate = rate(cold_answer, 2, seconds)
-    report("fresh size=2 throughput / new process", fresh_rate, cold_rate, "req/s", 10.0, at_most=False)
+    cold_rate = (cold_before + rate(cold_answer, 2, seconds / 2)) / 2
+    report("fresh size=2 throughput / new process", fresh_rate, cold_rate, "req/s", 12.0, at_most=False)
 
     if shutil.which("bwrap") is None:
         print("  sandbox cost: skipped (bwrap missing: install the Debian package bubblewrap)")

@@ -92,13 +92,16 @@ def test_close_ends_every_process_of_a_fresh_pool():
     others = _children(os.getpid())
     pool = WorkerPool(env=POOL_ENV, size=2, fresh=True, spares=2)
     try:
-        pool.run_inline("import subprocess\nsubprocess.Popen(['sleep', '60'], start_new_session=True)")
+        # Retired workers end in the background: close must not leave those
+        # still pending (nor what they started) behind.
+        sleeper = "import os, subprocess\nresult = [os.getpid(), subprocess.Popen(['sleep', '60'], start_new_session=True).pid]"
+        started = [pid for _ in range(6) for pid in pool.run_inline(sleeper)["result"]["return_value"]]
         mine = _started_since(others)
         assert len(mine) >= 3  # the server, a worker, spares
         pool.close()
     finally:
         pool.close()
-    assert [pid for pid in mine if _alive(pid)] == []
+    assert [pid for pid in {*mine, *started} if _alive(pid)] == []
 
 
 def _parents():

@@ -8,7 +8,7 @@ every worker (what the child start-up applies); after that the host sends
   (request read end, response write end, stray-output write end): the server
   forks, answers ``{"op": "forked", "id": N, "pid": P}`` with a pidfd of the
   child attached, and closes its copies of the descriptors;
-- ``{"op": "kill", "id": N}``: SIGKILL to the worker's process group.
+- ``{"op": "kill", "id": N}``: SIGKILL to the worker, its group and its tree.
 
 Once warm the server announces itself with ``{"op": "server", "id": 0, "pid":
 P}`` and a pidfd of its own attached (the host watches and kills it through
@@ -47,6 +47,7 @@ from typing import Any
 from ombrix.workers import custom_worker
 from ombrix.workers.inside import scratch as scratches
 from ombrix.workers.inside import startup
+from ombrix.workers.inside.tree import children, kill_tree
 
 # Descriptors a fork request carries: request read end, response write end,
 # stray-output write end.
@@ -121,12 +122,12 @@ class Server:
         """Kills and reaps every child that is not a live worker: orphans a
         dead worker's tree left to the server (it is their subreaper)."""
         workers = {child.pid for child in self.children.values()}
-        for pid in _children(self.pid):
+        for pid in children(self.pid):
             if pid not in workers:
+                kill_tree(pid)
                 try:
-                    os.kill(pid, signal.SIGKILL)
                     os.waitpid(pid, os.WNOHANG)  # the next SIGCHLD reaps it otherwise
-                except (ProcessLookupError, ChildProcessError):
+                except ChildProcessError:
                     pass
 
     def receive(self) -> bool:
@@ -147,7 +148,7 @@ class Server:
             if message["op"] == "kill":
                 child = self.by_ident.get(int(message["id"]))
                 if child is not None:
-                    _kill_group(child.pid)
+                    kill_tree(child.pid, child.pidfd)
         return True
 
     def fork(self, ident: int, fds: list[int]) -> None:
@@ -227,9 +228,9 @@ class Server:
         child = self.children.pop(pidfd)
         del self.by_ident[child.ident]
         self.poller.unregister(pidfd)
+        # The leader is gone; what it left in its group and tree goes with it.
+        kill_tree(child.pid, pidfd)
         os.close(pidfd)
-        # The leader is gone; what it left in its group goes with it.
-        _kill_group(child.pid)
         _, status = os.waitpid(child.pid, 0)
         if self.scratch is not None and child.scratch is not None:
             self.scratch.release(child.scratch)
@@ -237,22 +238,14 @@ class Server:
 
     def shutdown(self) -> None:
         for child in list(self.children.values()):
-            _kill_group(child.pid)
-        for pid in _children(self.pid):
-            try:
-                os.kill(pid, signal.SIGKILL)
-            except ProcessLookupError:
-                pass
+            kill_tree(child.pid, child.pidfd)
         while True:  # workers and orphans, and what the workers leave meanwhile
+            for pid in children(self.pid):
+                kill_tree(pid)
             try:
                 os.waitpid(-1, 0)
             except ChildProcessError:
                 break
-            for pid in _children(self.pid):
-                try:
-                    os.kill(pid, signal.SIGKILL)
-                except ProcessLookupError:
-                    pass
 
 
 def _exit_status(code: object) -> int:
@@ -282,27 +275,11 @@ def _set_subreaper() -> None:
         raise OSError(ctypes.get_errno(), "prctl(PR_SET_CHILD_SUBREAPER) failed")
 
 
-def _children(pid: int) -> list[int]:
-    """The children of this (single-threaded) process, zombies included."""
-    try:
-        with open(f"/proc/{pid}/task/{pid}/children", "rb") as f:
-            return [int(p) for p in f.read().split()]
-    except (OSError, ValueError):
-        return []
-
-
 def _drain(fd: int) -> None:
     try:
         while os.read(fd, 4096):
             pass
     except BlockingIOError:
-        pass
-
-
-def _kill_group(pid: int) -> None:
-    try:
-        os.killpg(pid, signal.SIGKILL)
-    except (ProcessLookupError, PermissionError):
         pass
 
 

@@ -17,7 +17,6 @@ from __future__ import annotations
 import itertools
 import os
 import shutil
-import signal
 import subprocess
 import sys
 import tempfile
@@ -25,7 +24,8 @@ import time
 from collections.abc import Iterable, Sequence
 
 from ombrix.workers.inside.scratch import SANDBOX_USER
-from ombrix.workers.launchers.process import package_root
+from ombrix.workers.inside.tree import kill_tree
+from ombrix.workers.launchers.handle import package_root
 
 SCRATCH = "/scratch"
 SANDBOX_UID = 65534
@@ -205,10 +205,7 @@ class PidsCgroup:
         deadline = time.monotonic() + timeout
         while True:
             for pid in self.pids():
-                try:
-                    os.kill(pid, signal.SIGKILL)
-                except ProcessLookupError:
-                    pass
+                kill_tree(pid)
             try:
                 os.rmdir(self.path)
                 return
@@ -263,8 +260,6 @@ class Sandbox:
     def __init__(self, readable: Sequence[str] = (), *, workers: int = 1) -> None:
         self.readable = []
         for path in readable:
-            if not isinstance(path, str | os.PathLike):
-                raise TypeError(f"readable paths must be str or os.PathLike, not {type(path).__name__}")
             path = os.fspath(path)
             if not os.path.exists(path):
                 raise FileNotFoundError(f"readable path does not exist: {path!r}")

@@ -7,12 +7,12 @@
 request a time limit, replace workers that die or misbehave, bound answers,
 keep the protocol off the workers' standard descriptors and reap every
 process on close.  Failures of the machinery raise WorkerError subclasses.
-`ombrix.workers.launchers.process` is the seam for other ways to start workers.
+`ombrix.workers.launchers.handle` is the seam for other ways to start workers.
 """
 from ._async import AsyncWorkerPool
-from ._core import PoolOptions
 from ._errors import OutputLimitExceeded, WorkerError, WorkerExited, WorkerTimeout
 from ._sync import WorkerPool
+from .options import PoolOptions
 
 __all__ = [
     "AsyncWorkerPool",

@@ -19,13 +19,15 @@ import shutil
 import tempfile
 import threading
 from collections import deque
-from collections.abc import Callable, Mapping, Sequence
+from collections.abc import Callable
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Protocol, TypeVar
 
 from ..inside.startup import OUTPUT_LIMIT_STATUS
-from ..launchers.process import ChildSettings, Launcher, LauncherFactory, Limits, SubprocessLauncher, WorkerHandle
+from ..launchers.choose import choose_launcher
+from ..launchers.handle import ChildSettings, Launcher, LauncherFactory, Limits, WorkerHandle
+from ..launchers.retire import REAP_LIMIT, Retirer, end_worker
 from ._errors import OutputLimitExceeded, WorkerError, WorkerExited, WorkerTimeout
 from ._reader import (
     EXCEEDED,
@@ -41,101 +43,14 @@ from ._reader import (
     json_value,
 )
 from ._stray import StrayDrain, StrayTail, logger
+from .options import DEFAULT, Default, PoolOptions, check_timeout
 
-# How long a worker that is ending by itself (end of its answer pipe, a quit
-# request, the pool closing) gets before it is killed, how long its stray
-# output may take to reach end of file after it is reaped, and how long its
-# reaping may take to be known once it has exited (a forked worker's fork
-# server reaps it and reports its status; a script may have stopped it).
-EXIT_GRACE = 0.5
+__all__ = ["DEFAULT", "Default", "PoolCore", "PoolOptions", "check_timeout"]
+
+# How long a worker's stray output may take to reach end of file after it
+# is reaped.
 DRAIN_GRACE = 0.2
-REAP_LIMIT = 5.0
-STATUS_GRACE = 0.2
 _POOL_CLOSED = "the pool closed"
-
-
-class Default(enum.Enum):
-    """The type of DEFAULT, "the pool's own setting", for per-call options."""
-
-    TOKEN = 0
-
-
-DEFAULT = Default.TOKEN
-
-
-@dataclass(frozen=True)
-class PoolOptions:
-    """The settings both faces take (see WorkerPool for their meaning)."""
-
-    size: int = 2
-    timeout: float | None = 30.0
-    memory_limit: int | None = None
-    cpu_limit: int | None = None
-    file_size_limit: int | None = None
-    max_output: int = 16 * 2**20
-    recycle_after: int | None = None
-    env: Mapping[str, str] | None = None
-    cwd: str | os.PathLike[str] | None = None
-    # None: fresh when sandboxed (a reused sandboxed worker would carry one
-    # caller's rebindings, and what it read, into the next caller's request).
-    fresh: bool | None = None
-    spares: int | None = None
-    sandbox: bool = False
-    readable: Sequence[str | os.PathLike[str]] = ()
-
-    def __post_init__(self) -> None:
-        if self.fresh is None:
-            object.__setattr__(self, "fresh", self.sandbox)
-        _check_count("size", self.size)
-        check_timeout(self.timeout)
-        for name in ("memory_limit", "cpu_limit", "file_size_limit", "recycle_after"):
-            value = getattr(self, name)
-            if value is not None:
-                _check_count(name, value)
-        _check_count("max_output", self.max_output)
-        if self.env is not None:
-            if not isinstance(self.env, Mapping):
-                raise TypeError(f"env must be a mapping or None, not {type(self.env).__name__}")
-            for key, value in self.env.items():
-                if not isinstance(key, str) or not isinstance(value, str):
-                    raise TypeError("env keys and values must be str")
-        if self.cwd is not None and not isinstance(self.cwd, (str, os.PathLike)):
-            raise TypeError(f"cwd must be a path or None, not {type(self.cwd).__name__}")
-        from ..launchers.fork import check_fork_options
-
-        check_fork_options(self)
-
-    def check_launcher(self, launcher: object) -> None:
-        """A launcher of the caller's starts the workers itself: the options
-        that choose how workers start would be silently dropped."""
-        if launcher is None:
-            return
-        dropped = [
-            name
-            for name, value in (
-                ("sandbox", self.sandbox), ("fresh", self.fresh), ("spares", self.spares is not None),
-                ("readable", bool(self.readable)),
-            )
-            if value
-        ]
-        if dropped:
-            raise TypeError(f"launcher cannot be combined with {', '.join(dropped)}: the launcher starts the workers")
-
-
-def _check_count(name: str, value: object) -> None:
-    if not isinstance(value, int) or isinstance(value, bool):
-        raise TypeError(f"{name} must be an int, not {type(value).__name__}")
-    if value < 1:
-        raise ValueError(f"{name} must be at least 1, not {value}")
-
-
-def check_timeout(value: object) -> None:
-    if value is None:
-        return
-    if not isinstance(value, (int, float)) or isinstance(value, bool):
-        raise TypeError(f"timeout must be a number or None, not {type(value).__name__}")
-    if not value > 0:
-        raise ValueError(f"timeout must be positive, not {value}")
 
 
 # -- typed requests (checked on the host, before any worker is involved) ----
@@ -278,7 +193,6 @@ _FOREIGN = "this pool belongs to the process that made it (pid {}): a forked chi
 
 class PoolCore:
     def __init__(self, options: PoolOptions, launcher: LauncherFactory | None = None) -> None:
-        options.check_launcher(launcher)
         self.options = options
         self.owner = os.getpid()
         self._owned_dir: str | None = None
@@ -290,10 +204,12 @@ class PoolCore:
         self.cwd = cwd
         limits = Limits(options.memory_limit, options.cpu_limit, options.file_size_limit, options.max_output)
         self.settings = ChildSettings(cwd, limits, options.env)
-        from ..launchers.fork import fork_launcher
-
         try:
-            self.launcher: Launcher = (launcher or fork_launcher(options) or SubprocessLauncher)(self.settings)
+            factory = choose_launcher(
+                launcher, workers=options.size, fresh=bool(options.fresh), spares=options.spares,
+                sandbox=options.sandbox, readable=options.readable, cwd_given=options.cwd is not None,
+            )
+            self.launcher: Launcher = factory(self.settings)
         except BaseException:
             if self._owned_dir is not None:
                 shutil.rmtree(self._owned_dir, ignore_errors=True)
@@ -304,6 +220,7 @@ class PoolCore:
         self._places = 0  # workers live or being started
         self._waiters: deque[Waiter] = deque()
         self._drain = StrayDrain()
+        self._retirer = Retirer()
         self.closed = False
         _cores.add(self)
         # All workers start now: they boot in parallel while the host goes on.
@@ -497,26 +414,30 @@ class PoolCore:
 
     def _dispose(self, worker: Worker, *, gentle: bool, want_tail: bool = False) -> tuple[int | None, str]:
         """Ends a worker that is out of the pool's books: kills it with its
-        group and its whole process tree (at once, or after it has ended by
-        itself or has not within EXIT_GRACE: what it started must not
-        outlive it either), reaps it and closes its descriptors.  Returns
-        its status (None when it cannot be known) and stray output tail."""
+        group and its whole process tree, reaps it and closes its
+        descriptors.  Returns its status (None when it cannot be known) and
+        its stray output's tail.  A `gentle` end first lets the worker end
+        by itself; one whose status and tail nobody wants ends in the
+        background, off the path of the next request (`close` waits for it)."""
         with self._lock:
             self._busy.discard(worker)
-        handle = worker.handle
-        if gentle:
-            handle.ended(EXIT_GRACE)
-        handle.kill()
-        if not handle.ended(REAP_LIMIT):
-            logger.error("worker %d did not end after SIGKILL", handle.pid)
-        # Reaped (a forked worker by its server, which reports it) before the
-        # caller hears of it, unless the server does not answer in time.
-        code = handle.wait(STATUS_GRACE)
-        tail = self._drain.finish(worker.tail, DRAIN_GRACE if want_tail else 0.0)
         if worker.attachment is not None:
             worker.attachment.detach()
-        handle.close()
-        return code, tail
+        handle = worker.handle
+        if not gentle and not want_tail:
+            self._retirer.retire(handle, lambda: self._forget(worker, 0.0))
+            return None, ""
+        # Reaped (a forked worker by its server, which reports it) before the
+        # caller hears of it, unless the server does not answer in time.
+        code = end_worker(handle, gentle=gentle)
+        return code, self._forget(worker, DRAIN_GRACE if want_tail else 0.0)
+
+    def _forget(self, worker: Worker, drain: float) -> str:
+        """Stops draining an ended worker's stray output (after up to `drain`
+        seconds) and closes its descriptors; returns the output's tail."""
+        tail = self._drain.finish(worker.tail, drain)
+        worker.handle.close()
+        return tail
 
     def _replace(self) -> None:
         """Starts a worker in place of a retired one, so the pool keeps its
@@ -571,6 +492,7 @@ class PoolCore:
             self._dispose(worker, gentle=True)
         for worker in busy:
             worker.handle.ended(REAP_LIMIT)
+        self._retirer.close()
         self._drain.close()
         self.launcher.close()
         if self._owned_dir is not None:

@@ -4,8 +4,13 @@ from __future__ import annotations
 import os
 from collections.abc import Mapping, Sequence
 
-from ..launchers.process import LauncherFactory
-from ._core import PoolCore, PoolOptions
+from ..launchers.handle import LauncherFactory
+from ._core import PoolCore
+from .options import PoolOptions
+
+# The defaults are PoolOptions' own, read from its fields, so help() and
+# type checkers show them here while they are written down once.
+_D = PoolOptions
 
 
 class PoolFace:
@@ -13,25 +18,26 @@ class PoolFace:
 
     def __init__(
         self,
-        size: int = 2,
+        size: int = _D.size,
         *,
-        timeout: float | None = 30.0,
-        memory_limit: int | None = None,
-        cpu_limit: int | None = None,
-        file_size_limit: int | None = None,
-        max_output: int = 16 * 2**20,
-        recycle_after: int | None = None,
-        env: Mapping[str, str] | None = None,
-        cwd: str | os.PathLike[str] | None = None,
-        fresh: bool | None = None,
-        spares: int | None = None,
-        sandbox: bool = False,
-        readable: Sequence[str | os.PathLike[str]] = (),
+        timeout: float | None = _D.timeout,
+        memory_limit: int | None = _D.memory_limit,
+        cpu_limit: int | None = _D.cpu_limit,
+        file_size_limit: int | None = _D.file_size_limit,
+        max_output: int = _D.max_output,
+        recycle_after: int | None = _D.recycle_after,
+        env: Mapping[str, str] | None = _D.env,
+        cwd: str | os.PathLike[str] | None = _D.cwd,
+        fresh: bool | None = _D.fresh,
+        spares: int | None = _D.spares,
+        sandbox: bool = _D.sandbox,
+        readable: Sequence[str | os.PathLike[str]] = _D.readable,
         launcher: LauncherFactory | None = None,
     ) -> None:
         options = PoolOptions(
-            size, timeout, memory_limit, cpu_limit, file_size_limit, max_output, recycle_after, env, cwd,
-            fresh, spares, sandbox, readable,
+            size=size, timeout=timeout, memory_limit=memory_limit, cpu_limit=cpu_limit,
+            file_size_limit=file_size_limit, max_output=max_output, recycle_after=recycle_after, env=env,
+            cwd=cwd, fresh=fresh, spares=spares, sandbox=sandbox, readable=readable,
         )
         self._core = PoolCore(options, launcher)
 
