@@ -30,7 +30,6 @@ before it starts serving.
 
 from __future__ import annotations
 
-import ctypes
 import fcntl  # noqa: F401 - the workers' start-up uses it: imported once, here
 import gc
 import json
@@ -262,17 +261,11 @@ def _exit_status(code: object) -> int:
 
 
 def _set_not_dumpable() -> None:
-    libc = ctypes.CDLL(None, use_errno=True)
-    pr_set_dumpable = 4
-    if libc.prctl(pr_set_dumpable, 0, 0, 0, 0) != 0:
-        raise OSError(ctypes.get_errno(), "prctl(PR_SET_DUMPABLE) failed")
+    startup.prctl(4, 0, "PR_SET_DUMPABLE")
 
 
 def _set_subreaper() -> None:
-    libc = ctypes.CDLL(None, use_errno=True)
-    pr_set_child_subreaper = 36
-    if libc.prctl(pr_set_child_subreaper, 1, 0, 0, 0) != 0:
-        raise OSError(ctypes.get_errno(), "prctl(PR_SET_CHILD_SUBREAPER) failed")
+    startup.prctl(36, 1, "PR_SET_CHILD_SUBREAPER")
 
 
 def _drain(fd: int) -> None:

@@ -106,28 +106,34 @@ def _arrange_descriptors(request: int, response: int, stray: int | None) -> None
     os.closerange(RESPONSE_FD + 1, resource.getrlimit(resource.RLIMIT_NOFILE)[0])
 
 
-def _die_with_parent(parent_pid: int) -> None:
+_prctl: Any = None
+
+
+def prctl(option: int, arg: int, name: str) -> None:
+    """prctl(2) with one argument.  libc's function is looked up once: a
+    fork server looks it up before it forks, and its workers inherit it."""
+    global _prctl
     import ctypes
 
-    libc = ctypes.CDLL(None, use_errno=True)
-    if libc.prctl(_PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0) != 0:
+    if _prctl is None:
+        _prctl = ctypes.CDLL(None, use_errno=True).prctl
+    if _prctl(option, arg, 0, 0, 0) != 0:
         err = ctypes.get_errno()
-        raise OSError(err, f"prctl(PR_SET_PDEATHSIG): {os.strerror(err)}")
+        raise OSError(err, f"prctl({name}): {os.strerror(err)}")
+
+
+def _die_with_parent(parent_pid: int) -> None:
+    prctl(_PR_SET_PDEATHSIG, signal.SIGKILL, "PR_SET_PDEATHSIG")
     # The parent may have died before the signal was armed.
     if os.getppid() != parent_pid:
         os._exit(1)
 
 
 def _adopt_orphans() -> None:
-    import ctypes
-
     # Whatever a script's children leave behind (a double fork, setsid) is
     # reparented to the worker instead of init: it stays in the worker's
     # tree, where the host's check between requests and its kill find it.
-    libc = ctypes.CDLL(None, use_errno=True)
-    if libc.prctl(_PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) != 0:
-        err = ctypes.get_errno()
-        raise OSError(err, f"prctl(PR_SET_CHILD_SUBREAPER): {os.strerror(err)}")
+    prctl(_PR_SET_CHILD_SUBREAPER, 1, "PR_SET_CHILD_SUBREAPER")
 
 
 def _apply_limits(limits: Limits) -> None:
@@ -235,8 +241,13 @@ def prepare_worker(
     if cwd is not None:
         os.chdir(cwd)
     if env is not None:
-        os.environ.clear()
-        os.environ.update(env)
+        # Only what differs: a forked worker starts with its server's
+        # environment, most often the same already.
+        for key in [key for key in os.environ if key not in env]:
+            del os.environ[key]
+        for key, value in env.items():
+            if os.environ.get(key) != value:
+                os.environ[key] = value
     _die_with_parent(parent_pid)
     _adopt_orphans()
     # A batch task never preempts the task that wakes it: a host writing

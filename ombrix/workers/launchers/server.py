@@ -79,10 +79,11 @@ class _Fork:
         self.exited = threading.Event()
         self.lock = threading.Lock()
 
-    def on_forked(self, pid: int, pidfd: int) -> None:
+    def on_forked(self, pid: int, pidfd: int, *, namespaced: bool) -> None:
+        """`namespaced`: `pid` is a pid of another PID namespace (a sandbox's)."""
         with self.lock:
             self.pidfd = pidfd
-            self.pid = _host_pid(pidfd, pid)
+            self.pid = _host_pid(pidfd, pid) if namespaced else pid
         self.forked.set()
 
     def on_exit(self, returncode: int, error: str | None = None) -> None:
@@ -192,6 +193,8 @@ class ForkServer:
         host, child = socket.socketpair(socket.AF_UNIX, socket.SOCK_SEQPACKET)
         self._sock = host
         command = [python, "-P", "-m", "ombrix.workers.inside.forkserver", str(child.fileno())]
+        # A wrapped server (a sandbox's) may see pids of a namespace of its own.
+        self._namespaced = wrap is not None
         if wrap is not None:
             command = wrap(command)
         try:
@@ -335,7 +338,7 @@ class ForkServer:
                     for fd in fds:
                         os.close(fd)
                     continue
-                fork.on_forked(int(message["pid"]), fds[0])
+                fork.on_forked(int(message["pid"]), fds[0], namespaced=self._namespaced)
             else:
                 for fd in fds:
                     os.close(fd)
