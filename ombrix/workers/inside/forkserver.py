@@ -88,6 +88,8 @@ class Server:
         root = setup.get("scratch_root")
         self.scratch = None if root is None else scratches.Scratch(root)
         self.pid = os.getpid()
+        # Kept open: the sweep after every wake reads it.
+        self.children_fd = os.open(f"/proc/{self.pid}/task/{self.pid}/children", os.O_RDONLY)
         self.children: dict[int, _Child] = {}  # by pidfd
         self.by_ident: dict[int, _Child] = {}
         self.poller = select.poll()
@@ -120,8 +122,14 @@ class Server:
     def sweep(self) -> None:
         """Kills and reaps every child that is not a live worker: orphans a
         dead worker's tree left to the server (it is their subreaper)."""
+        try:
+            found = [int(pid) for pid in os.pread(self.children_fd, 65536, 0).split()]
+        except (OSError, ValueError):
+            found = children(self.pid)
+        if len(found) == len(self.children):  # every unreaped worker is a child: no orphan
+            return
         workers = {child.pid for child in self.children.values()}
-        for pid in children(self.pid):
+        for pid in found:
             if pid not in workers:
                 kill_tree(pid)
                 try:
@@ -186,6 +194,7 @@ class Server:
         Never returns: the child must not go back into the server's loop."""
         try:
             self.sock.close()
+            os.close(self.children_fd)
             for child in self.children.values():
                 os.close(child.pidfd)
             signal.set_wakeup_fd(-1)
@@ -228,7 +237,7 @@ class Server:
         del self.by_ident[child.ident]
         self.poller.unregister(pidfd)
         # The leader is gone; what it left in its group and tree goes with it.
-        kill_tree(child.pid, pidfd)
+        kill_tree(child.pid, pidfd, exited=True)
         os.close(pidfd)
         _, status = os.waitpid(child.pid, 0)
         if self.scratch is not None and child.scratch is not None:

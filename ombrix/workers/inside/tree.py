@@ -16,7 +16,7 @@ KILL_PASSES = 64
 _SCAN_LIMIT = 4096
 
 
-def kill_tree(pid: int, pidfd: int = -1) -> None:
+def kill_tree(pid: int, pidfd: int = -1, *, exited: bool = False) -> None:
     """SIGKILLs a process (through its pidfd when it has one), its process
     group and every descendant.
 
@@ -29,8 +29,13 @@ def kill_tree(pid: int, pidfd: int = -1) -> None:
     exited already (not reaped yet) still pins its group id; one that has
     been reaped (its pidfd says so) is left alone, since its pid and group id
     may be another process's by now.  The caller must be the process's parent
-    or hold its pidfd, so that `pid` cannot have been reused.
+    or hold its pidfd, so that `pid` cannot have been reused.  `exited` says
+    the process has exited (not reaped): its descendants went to their
+    subreaper then, and only its group is left to kill.
     """
+    if exited:
+        _kill_group(pid)
+        return
     if not _signal(pid, pidfd, signal.SIGSTOP):
         return
     for _ in range(KILL_PASSES):
@@ -42,11 +47,15 @@ def kill_tree(pid: int, pidfd: int = -1) -> None:
                 os.kill(p, signal.SIGKILL)
             except ProcessLookupError:
                 pass
+    _kill_group(pid)
+    _signal(pid, pidfd, signal.SIGKILL)
+
+
+def _kill_group(pid: int) -> None:
     try:
         os.killpg(pid, signal.SIGKILL)
     except (ProcessLookupError, PermissionError):
         pass
-    _signal(pid, pidfd, signal.SIGKILL)
 
 
 def _signal(pid: int, pidfd: int, signum: int) -> bool:
