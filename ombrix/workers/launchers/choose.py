@@ -49,6 +49,6 @@ def choose_launcher(
     box = Sandbox([os.fspath(p) for p in readable], workers=workers + ahead + PENDING_LIMIT) if sandbox else None
 
     def fork_launcher(settings: ChildSettings) -> ForkLauncher:
-        return ForkLauncher(settings, spares=ahead, sandbox=box)
+        return ForkLauncher(settings, spares=ahead, sandbox=box, fresh=fresh)
 
     return fork_launcher

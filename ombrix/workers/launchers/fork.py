@@ -28,8 +28,9 @@ START_ATTEMPTS = 4
 class ForkLauncher:
     """Starts workers by forking them from a warm server, `spares` ahead.
 
-    With a `sandbox` the server runs inside it, and each worker's cwd, HOME
-    and TMPDIR are its own directory under the sandbox's scratch directory.
+    `fresh` workers serve one request each.  With a `sandbox` the server
+    runs inside it, and each worker's cwd, HOME and TMPDIR are its own
+    directory under the sandbox's scratch directory.
     """
 
     def __init__(
@@ -38,10 +39,12 @@ class ForkLauncher:
         *,
         spares: int = 1,
         sandbox: Sandbox | None = None,
+        fresh: bool = False,
     ) -> None:
         self.settings = settings
         self.spares = spares
         self.sandbox = sandbox
+        self.fresh = fresh
         self._env = settings.environment()
         self._setup: dict[str, Any] = {
             "limits": settings.limits.to_config(),
@@ -113,7 +116,7 @@ class ForkLauncher:
             if pidfd >= 0 and fork.running():
                 for fd in fds:
                     os.set_blocking(fd, False)
-                return ForkedHandle(server, fork, fds, pidfd)
+                return ForkedHandle(server, fork, fds, pidfd, one_request=self.fresh)
             if pidfd >= 0:
                 os.close(pidfd)
             for fd in fds:

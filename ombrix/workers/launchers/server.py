@@ -131,8 +131,14 @@ class ForkedHandle(ProcessHandle):
     sandboxed worker.
     """
 
-    def __init__(self, server: ForkServer, fork: _Fork, fds: tuple[int, int, int], pidfd: int) -> None:
+    def __init__(
+        self, server: ForkServer, fork: _Fork, fds: tuple[int, int, int], pidfd: int, *, one_request: bool = False
+    ) -> None:
         super().__init__(fork.pid, *fds, waiter=fork.wait, pidfd=pidfd)
+        # A worker that serves one request is never checked for reuse: the
+        # server kills what it orphaned when it reaps it, without the wait
+        # for the server's pending forks that telling them apart needs.
+        self._one_request = one_request
         self._server = server
         self._fork = fork
 
@@ -153,7 +159,7 @@ class ForkedHandle(ProcessHandle):
 
     def leftovers(self) -> str | None:
         reason = super().leftovers()
-        if reason is None and self._server.strays():
+        if reason is None and not self._one_request and self._server.strays():
             return "processes orphaned to the fork server"
         return reason
 
