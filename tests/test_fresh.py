@@ -2,6 +2,7 @@
 import asyncio
 import errno
 import os
+import threading
 
 import pytest
 
@@ -90,6 +91,7 @@ def test_async_fresh_pool():
 
 def test_close_ends_every_process_of_a_fresh_pool():
     others = _children(os.getpid())
+    fds = len(os.listdir("/proc/self/fd"))
     pool = WorkerPool(env=POOL_ENV, size=2, fresh=True, spares=2)
     try:
         # Retired workers end in the background: close must not leave those
@@ -102,6 +104,31 @@ def test_close_ends_every_process_of_a_fresh_pool():
     finally:
         pool.close()
     assert [pid for pid in {*mine, *started} if _alive(pid)] == []
+    assert len(os.listdir("/proc/self/fd")) == fds
+
+
+def test_retirements_pending_are_bounded():
+    from ombrix.workers.launchers.retire import Retirer
+
+    release = threading.Event()
+
+    class Dying:  # a worker whose end takes until `release`
+        pid = 0
+        kill = lambda self: None  # noqa: E731
+        ended = lambda self, timeout=None: release.wait(timeout)  # noqa: E731
+        wait = lambda self, timeout=None: 0  # noqa: E731
+
+    retirer, done = Retirer(bound=2), []
+    for _ in range(2):
+        retirer.retire(Dying(), lambda: done.append(1))
+    third = threading.Thread(target=retirer.retire, args=(Dying(), lambda: done.append(1)))
+    third.start()
+    third.join(0.2)
+    blocked = third.is_alive()
+    release.set()
+    third.join()
+    retirer.close()
+    assert blocked and len(done) == 3
 
 
 def _parents():
