@@ -417,14 +417,17 @@ class PoolCore:
         group and its whole process tree, reaps it and closes its
         descriptors.  Returns its status (None when it cannot be known) and
         its stray output's tail.  A `gentle` end first lets the worker end
-        by itself; one whose status and tail nobody wants ends in the
-        background, off the path of the next request (`close` waits for it)."""
+        by itself.  A fresh pool retires a worker on every request: when
+        nobody wants its status and tail, it is killed here and waited for in
+        the background, off the path of the next request (`close` waits for
+        it).  Other retirements are rare and end the worker before the
+        caller hears of it."""
         with self._lock:
             self._busy.discard(worker)
         if worker.attachment is not None:
             worker.attachment.detach()
         handle = worker.handle
-        if not gentle and not want_tail:
+        if self.options.fresh and not gentle and not want_tail:
             self._retirer.retire(handle, lambda: self._forget(worker, 0.0))
             return None, ""
         # Reaped (a forked worker by its server, which reports it) before the
