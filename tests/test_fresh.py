@@ -5,7 +5,7 @@ import os
 
 import pytest
 
-from conftest import POOL_ENV
+from conftest import POOL_ENV, alive, children_of, started_since
 from ombrix.workers.pool import AsyncWorkerPool, WorkerExited, WorkerPool, WorkerTimeout
 
 LEAVE_STATE = """
@@ -89,32 +89,16 @@ def test_async_fresh_pool():
 
 
 def test_close_ends_every_process_of_a_fresh_pool():
-    others = _children(os.getpid())
+    others = children_of(os.getpid())
     pool = WorkerPool(env=POOL_ENV, size=2, fresh=True, spares=2)
     try:
         pool.run_inline("import subprocess\nsubprocess.Popen(['sleep', '60'], start_new_session=True)")
-        mine = _started_since(others)
+        mine = started_since(others)
         assert len(mine) >= 3  # the server, a worker, spares
         pool.close()
     finally:
         pool.close()
-    assert [pid for pid in mine if _alive(pid)] == []
-
-
-def _parents():
-    parents = {}
-    for entry in os.listdir("/proc"):
-        if entry.isdigit():
-            try:
-                with open(f"/proc/{entry}/stat", "rb") as f:
-                    parents[int(entry)] = int(f.read().rsplit(b")", 1)[1].split()[1])
-            except (OSError, IndexError, ValueError):
-                pass
-    return parents
-
-
-def _children(pid):
-    return {child for child, parent in _parents().items() if parent == pid}
+    assert [pid for pid in mine if alive(pid)] == []
 
 
 def test_a_host_with_many_open_files():
@@ -127,24 +111,3 @@ def test_a_host_with_many_open_files():
     finally:
         for fd in held:
             os.close(fd)
-
-
-def _started_since(children):
-    """This process's children that are not in `children`, and everything
-    under them."""
-    parents = _parents()
-    found = []
-    todo = [pid for pid, parent in parents.items() if parent == os.getpid() and pid not in children]
-    while todo:
-        pid = todo.pop()
-        found.append(pid)
-        todo += [child for child, parent in parents.items() if parent == pid]
-    return found
-
-
-def _alive(pid):
-    try:
-        with open(f"/proc/{pid}/stat", "rb") as f:
-            return f.read().rsplit(b")", 1)[1].split()[0] != b"Z"
-    except OSError:
-        return False
