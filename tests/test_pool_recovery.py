@@ -40,6 +40,12 @@ class Launcher:
         self.inner.close()
 
 
+class Broken(Launcher):
+    def __init__(self, settings):
+        super().__init__(settings)
+        self.failing = True
+
+
 def pool_with_launcher(cls=WorkerPool, **options):
     made = []
 
@@ -86,14 +92,12 @@ def test_bad_options_are_refused_before_any_worker_starts(options, error, monkey
     ({"cwd": "missing", "fresh": True}, FileNotFoundError),
     # The fork server cannot start: every attempt to fork a worker finds it gone.
     ({"fresh": True, "env": {"PYTHONHOME": "/nonexistent"}}, RuntimeError),
-    ({"launcher": "failing"}, OSError),
+    ({"launcher": Broken}, OSError),
 ])
 def test_a_pool_that_cannot_start_its_workers_fails_and_leaves_nothing(options, error, monkeypatch, tmp_path):
     monkeypatch.setattr(tempfile, "tempdir", str(tmp_path))
     if options.get("cwd"):
         options = dict(options, cwd=str(tmp_path / options["cwd"]))
-    if options.get("launcher"):
-        options = {"launcher": lambda settings: setattr(launcher := Launcher(settings), "failing", True) or launcher}
     with pytest.raises(error):
         WorkerPool(**{"env": POOL_ENV, **options})
     assert os.listdir(tmp_path) == []
