@@ -10,7 +10,7 @@ import threading
 import pytest
 from conftest import POOL_ENV, alive, wait_until
 
-from ombrix.workers.launchers.process import SubprocessLauncher
+from ombrix.workers.launchers.process import ProcessHandle, SubprocessLauncher
 from ombrix.workers.pool import AsyncWorkerPool, WorkerError, WorkerExited, WorkerPool, WorkerTimeout
 
 pytestmark = pytest.mark.timeout(60)
@@ -287,3 +287,25 @@ def test_a_worker_started_while_the_pool_closes_is_ended(tmp_path):
     caller.join(20)
     assert answers == [1] and len(launcher.handles) == 2
     assert wait_until(lambda: not alive(launcher.handles[1].pid))
+
+
+class WithoutPidfd(Launcher):
+    """Hands out handles without a pidfd, as a launcher that cannot open one does."""
+
+    def start(self):
+        inner = super().start()
+        fds = [os.dup(fd) for fd in (inner.request_fd, inner.response_fd, inner.stray_fd)]
+        self.handles[-1] = ProcessHandle(inner.pid, *fds, waiter=inner.wait)
+        inner.close()
+        return self.handles[-1]
+
+
+def test_workers_without_a_pidfd_are_still_timed_out_reaped_and_replaced():
+    with WorkerPool(launcher=WithoutPidfd, env=POOL_ENV, size=1, timeout=10.0) as pool:
+        first = value(pool, PID)
+        with pytest.raises(WorkerTimeout):
+            pool.run_inline("while True: pass", timeout=0.5)
+        with pytest.raises(WorkerExited) as info:
+            pool.run_inline("import os\nos._exit(3)")
+        assert info.value.returncode == 3
+        assert value(pool, PID) != first
