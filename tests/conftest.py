@@ -4,6 +4,9 @@ import json
 import os
 import subprocess
 import sys
+import threading
+import time
+import traceback
 
 import pytest
 
@@ -126,17 +129,84 @@ _SANITIZER_VARS = ("LD_PRELOAD", "PYTHONMALLOC", "ASAN_OPTIONS", "UBSAN_OPTIONS"
 POOL_ENV = {k: os.environ[k] for k in _SANITIZER_VARS if k in os.environ} if SANITIZED else None
 
 
+def wait_until(predicate, timeout=15.0, every=0.01):
+    """Polls `predicate` until it holds or `timeout` seconds have passed; its last value."""
+    deadline = time.monotonic() + timeout
+    while not (value := predicate()) and time.monotonic() < deadline:
+        time.sleep(every)
+    return value
+
+
+def queued(threads):
+    """How many of `threads` are blocked in a threading wait (a pool's
+    callers wait there for a worker; one being served waits in poll)."""
+    frames = sys._current_frames()
+    count = 0
+    for thread in threads:
+        frame = frames.get(thread.ident)
+        while frame is not None and not (frame.f_code.co_name == "wait"
+                                         and frame.f_code.co_filename == threading.__file__):
+            frame = frame.f_back
+        count += frame is not None
+    return count
+
+
+# -- processes, as /proc shows them ------------------------------------------
+
+
+def proc_stat(pid):
+    """The fields of /proc/<pid>/stat after the command name (state, ppid,
+    pgrp, ...) as bytes, or None once the process is gone."""
+    try:
+        with open(f"/proc/{pid}/stat", "rb") as f:
+            return f.read().rsplit(b")", 1)[1].split()
+    except (OSError, IndexError):
+        return None
+
+
+def all_pids():
+    return [int(entry) for entry in os.listdir("/proc") if entry.isdigit()]
+
+
+def alive(pid):
+    """True while the process exists and is not a zombie."""
+    fields = proc_stat(pid)
+    return fields is not None and fields[0] not in (b"Z", b"X")
+
+
+def parents():
+    """{pid: parent pid} of every process."""
+    return {pid: int(fields[1]) for pid in all_pids() if (fields := proc_stat(pid)) is not None}
+
+
+def children_of(pid):
+    return {child for child, parent in parents().items() if parent == pid}
+
+
+def started_since(children):
+    """This process's children that are not in `children`, and everything under them."""
+    tree = parents()
+    found = []
+    todo = [pid for pid, parent in tree.items() if parent == os.getpid() and pid not in children]
+    while todo:
+        pid = todo.pop()
+        found.append(pid)
+        todo += [child for child, parent in tree.items() if parent == pid]
+    return found
+
+
 def groups_alive(pgids):
     """Pids of live (not zombie) processes in any of the process groups `pgids`."""
-    alive = []
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            with open(f"/proc/{entry}/stat", "rb") as f:
-                fields = f.read().rsplit(b")", 1)[1].split()
-        except OSError:
-            continue
-        if fields[0] != b"Z" and int(fields[2]) in pgids:
-            alive.append(int(entry))
-    return alive
+    return [pid for pid in all_pids()
+            if (fields := proc_stat(pid)) is not None and fields[0] != b"Z" and int(fields[2]) in pgids]
+
+
+# -- the module's traceback entries -----------------------------------------
+
+# The file name of the module's own entries in tracebacks.
+FILE = "ombrix/workers/custom_worker"
+
+
+def module_entries(exc):
+    """(line, name) of the module's own entries in an exception's traceback, outermost first."""
+    return [(f.lineno, f.name) for f in traceback.extract_tb(exc.__traceback__) if f.filename == FILE]

@@ -5,10 +5,10 @@ import traceback
 from collections import OrderedDict
 
 import pytest
+from conftest import FILE
 
 from ombrix.workers import custom_worker as cw
 
-FILE = "ombrix/workers/custom_worker"
 
 SIGNATURES = {
     "run_script": "(path: 'str', args: 'dict | None' = None) -> 'dict'",

@@ -11,6 +11,7 @@ import threading
 import time
 
 import pytest
+from conftest import alive, wait_until
 
 ray = pytest.importorskip("ray", reason="the `ray` extra is not installed")
 
@@ -167,24 +168,6 @@ def test_timeout_costs_no_more_than_the_answer(local_ray):
             pool.run_inline("import time; time.sleep(30)", timeout=0.5)
         assert time.monotonic() - start < 5
         assert pool.run_inline("result = 3")["result"]["return_value"] == 3
-
-
-def alive(pid):
-    """True while the process exists and is not a zombie."""
-    try:
-        with open(f"/proc/{pid}/stat") as f:
-            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
-    except FileNotFoundError:
-        return False
-
-
-def wait_until(predicate, timeout=15.0):
-    deadline = time.monotonic() + timeout
-    while not predicate():
-        if time.monotonic() > deadline:
-            return False
-        time.sleep(0.05)
-    return True
 
 
 def test_killed_actor_fails_its_requests_and_is_replaced(local_ray, tmp_path):

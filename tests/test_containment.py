@@ -91,6 +91,18 @@ def test_descendants_of_a_plain_worker_never_outlive_their_request(tmp_path):
         pool.close()
 
 
+def test_the_async_face_notices_an_exit_while_the_answer_pipe_is_held(tmp_path):
+    async def go():
+        async with AsyncWorkerPool(env=POOL_ENV, size=1, timeout=10.0, cwd=str(tmp_path)) as pool:
+            with pytest.raises(WorkerExited) as exited:  # not WorkerTimeout
+                await pool.run_inline(escape("holder.pid", setsid=False, then="os._exit(3)"), timeout=8.0)
+            assert exited.value.returncode == 3
+            assert (await pool.run_inline("result = 1"))["result"]["return_value"] == 1
+
+    asyncio.run(go())
+    assert gone(int((tmp_path / "holder.pid").read_text()))
+
+
 # A script may undo its worker's subreaper flag: its orphans then reach the
 # fork server.
 _UNDO = "import ctypes\nctypes.CDLL(None).prctl(36, 0, 0, 0, 0)\n"
@@ -135,7 +147,8 @@ def test_daemons_of_forked_workers_die_with_their_request(options, tmp_path):
         assert pool.run_inline(_HELPERS + _NO_HOLDER)["result"]["return_value"]
 
 
-def test_a_stopped_fork_server_holds_no_request_up():
+@pytest.mark.parametrize("options", [{"fresh": True}, {"spares": 1}], ids=["fresh", "spares"])
+def test_a_stopped_fork_server_holds_no_request_up(options):
     stop = "import os, signal\nos.kill(os.getppid(), signal.SIGSTOP)\n"
     cases = [
         (stop + "result = 1", None),
@@ -144,7 +157,7 @@ def test_a_stopped_fork_server_holds_no_request_up():
         (stop + "os._exit(3)", WorkerExited),
         ("result = 3", None),
     ]
-    with WorkerPool(env=POOL_ENV, size=1, fresh=True, spares=1, timeout=1.0) as pool:
+    with WorkerPool(env=POOL_ENV, size=1, timeout=1.0, **options) as pool:
         server = pool.run_inline("import os\nresult = os.getppid()")["result"]["return_value"]
         took = []
         for code, error in cases:

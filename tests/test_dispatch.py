@@ -7,19 +7,14 @@ import math
 import traceback
 
 import pytest
+from conftest import module_entries
 from hypothesis import given, settings, strategies as st
 
 from ombrix.workers import custom_worker
 
-FILE = "ombrix/workers/custom_worker"
 PREFIX = "ombrix.workers.custom_worker."
 OPERATIONS = ("run_script", "run_inline", "run_function", "validate_script")
 HANDLE = (221, PREFIX + "handle_command")
-
-
-def module_entries(exc):
-    """(line, name) of the module's own traceback entries, outermost first."""
-    return [(f.lineno, f.name) for f in traceback.extract_tb(exc.__traceback__) if f.filename == FILE]
 
 
 @contextlib.contextmanager

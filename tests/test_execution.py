@@ -4,12 +4,11 @@ import re
 import sys
 import textwrap
 import threading
-import traceback
 
 import pytest
+from conftest import FILE, module_entries
 
-
-ENTRY = re.compile(r'File "ombrix/workers/custom_worker", line (\d+), in (\S+)')
+ENTRY = re.compile(rf'File "{FILE}", line (\d+), in (\S+)')
 RS = "ombrix.workers.custom_worker.run_script"
 RI = "ombrix.workers.custom_worker.run_inline"
 
@@ -37,11 +36,6 @@ def streams():
 def entries(report):
     """(line, name) of the module's own entries in an exception report."""
     return [(int(line), name) for line, name in ENTRY.findall(report)]
-
-
-def own_entries(exc):
-    return [(f.lineno, f.name) for f in traceback.extract_tb(exc.__traceback__)
-            if f.filename == "ombrix/workers/custom_worker"]
 
 
 # ---------------------------------------------------------------------------
@@ -255,15 +249,15 @@ def test_handled_exception_is_preserved(cw, script, streams):
 def test_base_exceptions_pass_through(cw, script, streams, text, error):
     with pytest.raises(error) as info:
         cw.run_inline(text)
-    assert own_entries(info.value)[0] == (98, RI)
+    assert module_entries(info.value)[0] == (98, RI)
     assert (sys.stdout, sys.stderr) == streams
     with pytest.raises(error) as info:
         cw.run_script(script(text))
-    assert own_entries(info.value)[0] == (53, RS)
+    assert module_entries(info.value)[0] == (53, RS)
     assert (sys.stdout, sys.stderr) == streams
     with pytest.raises(error) as info:
         cw.run_script(script(f"def main():\n    {text.replace(chr(10), '; ')}\n"))
-    assert own_entries(info.value)[0] == (57, RS)
+    assert module_entries(info.value)[0] == (57, RS)
 
 
 def test_script_that_rebinds_the_streams(cw, script, streams):

@@ -6,7 +6,7 @@ import threading
 
 import pytest
 
-from conftest import POOL_ENV
+from conftest import POOL_ENV, alive, children_of, started_since
 from ombrix.workers.pool import AsyncWorkerPool, WorkerExited, WorkerPool, WorkerTimeout
 
 LEAVE_STATE = """
@@ -90,7 +90,7 @@ def test_async_fresh_pool():
 
 
 def test_close_ends_every_process_of_a_fresh_pool():
-    others = _children(os.getpid())
+    others = children_of(os.getpid())
     fds = len(os.listdir("/proc/self/fd"))
     pool = WorkerPool(env=POOL_ENV, size=2, fresh=True, spares=2)
     try:
@@ -98,12 +98,12 @@ def test_close_ends_every_process_of_a_fresh_pool():
         # still pending (nor what they started) behind.
         sleeper = "import os, subprocess\nresult = [os.getpid(), subprocess.Popen(['sleep', '60'], start_new_session=True).pid]"
         started = [pid for _ in range(6) for pid in pool.run_inline(sleeper)["result"]["return_value"]]
-        mine = _started_since(others)
+        mine = started_since(others)
         assert len(mine) >= 3  # the server, a worker, spares
         pool.close()
     finally:
         pool.close()
-    assert [pid for pid in {*mine, *started} if _alive(pid)] == []
+    assert [pid for pid in {*mine, *started} if alive(pid)] == []
     assert len(os.listdir("/proc/self/fd")) == fds
 
 
@@ -131,21 +131,6 @@ def test_retirements_pending_are_bounded():
     assert blocked and len(done) == 3
 
 
-def _parents():
-    parents = {}
-    for entry in os.listdir("/proc"):
-        if entry.isdigit():
-            try:
-                with open(f"/proc/{entry}/stat", "rb") as f:
-                    parents[int(entry)] = int(f.read().rsplit(b")", 1)[1].split()[1])
-            except (OSError, IndexError, ValueError):
-                pass
-    return parents
-
-
-def _children(pid):
-    return {child for child, parent in _parents().items() if parent == pid}
-
 
 def test_a_host_with_many_open_files():
     # Descriptors past 1024 are out of reach of select(); the pool must not use it.
@@ -157,24 +142,3 @@ def test_a_host_with_many_open_files():
     finally:
         for fd in held:
             os.close(fd)
-
-
-def _started_since(children):
-    """This process's children that are not in `children`, and everything
-    under them."""
-    parents = _parents()
-    found = []
-    todo = [pid for pid, parent in parents.items() if parent == os.getpid() and pid not in children]
-    while todo:
-        pid = todo.pop()
-        found.append(pid)
-        todo += [child for child, parent in parents.items() if parent == pid]
-    return found
-
-
-def _alive(pid):
-    try:
-        with open(f"/proc/{pid}/stat", "rb") as f:
-            return f.read().rsplit(b")", 1)[1].split()[0] != b"Z"
-    except OSError:
-        return False

@@ -7,10 +7,9 @@ import textwrap
 
 import pytest
 
-from conftest import run_worker
+from conftest import FILE, module_entries, run_worker
 from ombrix.workers import custom_worker as cw
 
-FILE = "ombrix/workers/custom_worker"
 ENTRY = f'  File "{FILE}", line {{}}, in ombrix.workers.custom_worker.run_function\n'
 
 
@@ -18,18 +17,6 @@ def write(tmp_path, text, name="tool.py"):
     path = tmp_path / name
     path.write_text(textwrap.dedent(text))
     return path
-
-
-def entries(exc):
-    """(line, name) of the module's own entries in an exception's traceback."""
-    out = []
-    tb = exc.__traceback__
-    while tb is not None:
-        code = tb.tb_frame.f_code
-        if code.co_filename == FILE:
-            out.append((tb.tb_lineno, code.co_name))
-        tb = tb.tb_next
-    return out
 
 
 TOOL = """\
@@ -346,7 +333,7 @@ class TestEscapingExceptions:
         with pytest.raises(SystemExit) as info:
             cw.run_function(str(script), "call", args)
         assert info.value.code == code
-        assert entries(info.value) == [(line, "ombrix.workers.custom_worker.run_function")]
+        assert module_entries(info.value) == [(line, "ombrix.workers.custom_worker.run_function")]
 
     def test_keyboard_interrupt_is_not_caught(self, tmp_path):
         script = write(tmp_path, "def f():\n    raise KeyboardInterrupt\n")

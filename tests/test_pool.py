@@ -11,7 +11,7 @@ import time
 import tracemalloc
 
 import pytest
-from conftest import POOL_ENV, SANITIZED, groups_alive
+from conftest import POOL_ENV, SANITIZED, groups_alive, queued, wait_until
 
 from ombrix.workers.pool import (
     AsyncWorkerPool,
@@ -101,17 +101,22 @@ def test_timeouts_kill_the_group_and_keep_the_size(open_pool):
 def test_a_dying_worker_fails_only_its_request(open_pool, code, status, names):
     pool = open_pool(size=1)
     results = {}
+    # The first request holds the worker until the others are queued behind it.
+    hold = "import os, time\nopen('started', 'w').close()\nwhile not os.path.exists('go'): time.sleep(0.01)\n"
 
     def call(i):
         try:
-            results[i] = pool.run_inline(("import time; time.sleep(0.3)\n" + code) if i == 0 else f"result = {i}")
+            results[i] = pool.run_inline((hold + code) if i == 0 else f"result = {i}")
         except WorkerError as exc:
             results[i] = exc
 
     threads = [threading.Thread(target=call, args=(i,)) for i in range(6)]
-    for t in threads:
+    threads[0].start()
+    assert wait_until(lambda: os.path.exists(os.path.join(pool.cwd, "started")))
+    for t in threads[1:]:
         t.start()
-        time.sleep(0.01)
+    assert wait_until(lambda: queued(threads[1:]) == 5)
+    open(os.path.join(pool.cwd, "go"), "w").close()
     for t in threads:
         t.join()
     exc = results.pop(0)
@@ -195,9 +200,7 @@ def test_the_protocol_stays_clean(open_pool, caplog):
     assert pool.run_inline("import os\nresult = os.read(0, 10).decode()", timeout=2)["result"]["return_value"] == ""
     first = pid_of(pool)
     assert pid_of(pool) == first
-    deadline = time.monotonic() + 2
-    while "from-shell" not in caplog.text and time.monotonic() < deadline:
-        time.sleep(0.01)
+    assert wait_until(lambda: "from-shell" in caplog.text, 2)
     assert "from-shell" in caplog.text and "raw" in caplog.text
 
 
@@ -222,10 +225,7 @@ def test_workers_left_with_threads_or_children_are_recycled(open_pool):
     escaped_pid = escaped["result"]["return_value"]
     third = pid_of(pool)
     assert third not in (first, second)
-    deadline = time.monotonic() + 2
-    while groups_alive({escaped_pid}) and time.monotonic() < deadline:
-        time.sleep(0.01)
-    assert groups_alive({escaped_pid}) == []
+    assert wait_until(lambda: groups_alive({escaped_pid}) == [], 2)
 
 
 def test_recycle_after_and_host_side_type_checks(open_pool):
@@ -280,16 +280,18 @@ def test_close_kills_busy_workers_and_fails_their_callers():
     pool = make_pool(size=2)
     errors = []
 
-    def busy():
+    def busy(i):
         try:
-            pool.run_inline("import time; time.sleep(30)")
+            pool.run_inline(f"import time\nopen('started{i}', 'w').close()\ntime.sleep(30)")
         except WorkerError as exc:
             errors.append(exc)
 
-    threads = [threading.Thread(target=busy) for _ in range(3)]
+    threads = [threading.Thread(target=busy, args=(i,)) for i in range(3)]
     for t in threads:
         t.start()
-    time.sleep(0.3)
+    # Two requests running, one queued.
+    assert wait_until(lambda: sum(name.startswith("started") for name in os.listdir(pool.cwd)) == 2)
+    assert wait_until(lambda: queued(threads) == 1)
     pool.close()
     pool.close()
     for t in threads:
@@ -312,10 +314,21 @@ def test_workers_die_with_their_host(tmp_path):
             worker = int(proc.stdout.readline())
         finally:
             proc.kill()
-    deadline = time.monotonic() + 5
-    while groups_alive({worker}) and time.monotonic() < deadline:
-        time.sleep(0.01)
-    assert groups_alive({worker}) == []
+    assert wait_until(lambda: groups_alive({worker}) == [], 5)
+
+
+# A request that says it runs (a file 'running' in the workers' directory) and keeps running.
+RUNNING = "import time\nopen('running', 'w').close()\ntime.sleep(30)"
+
+
+async def started(pool):
+    path = os.path.join(pool.cwd, "running")
+    for _ in range(1000):
+        if os.path.exists(path):
+            os.unlink(path)
+            return
+        await asyncio.sleep(0.01)
+    raise AssertionError("the request did not start")
 
 
 def test_async_pool(open_pool):
@@ -331,8 +344,8 @@ def test_async_pool(open_pool):
         assert isinstance(results[20], WorkerTimeout)
         assert results[21]["result"] == {"return_value": 3, "output": "half"}
         # A cancelled caller leaves no worker behind and the pool serves on.
-        task = asyncio.ensure_future(pool.run_inline("import time; time.sleep(30)", timeout=None))
-        await asyncio.sleep(0.2)
+        task = asyncio.ensure_future(pool.run_inline(RUNNING, timeout=None))
+        await started(pool)
         task.cancel()
         with pytest.raises(asyncio.CancelledError):
             await task
@@ -351,8 +364,8 @@ def test_async_close_wakes_a_request_in_flight(open_pool):
     pool = open_pool(AsyncWorkerPool, size=1)
 
     async def scenario():
-        task = asyncio.ensure_future(pool.run_inline("import time; time.sleep(5)", timeout=10))
-        await asyncio.sleep(0.3)
+        task = asyncio.ensure_future(pool.run_inline(RUNNING, timeout=10))
+        await started(pool)
         await asyncio.wait_for(pool.aclose(), 5)
         with pytest.raises(WorkerError, match="closed"):
             await asyncio.wait_for(task, 5)

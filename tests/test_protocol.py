@@ -8,20 +8,14 @@ import signal
 import subprocess
 import sys
 import threading
-import traceback
 import types
 
 import pytest
 
-from conftest import Worker, response_lines, run_worker
+from conftest import FILE, Worker, module_entries, response_lines, run_worker
 
-FILE = "ombrix/workers/custom_worker"
 MAIN = "ombrix.workers.custom_worker.main"
 CONSOLE_SCRIPT = os.path.join(os.path.dirname(sys.executable), "custom-worker")
-
-
-def module_entries(exc):
-    return [(f.lineno, f.name) for f in traceback.extract_tb(exc.__traceback__) if f.filename == FILE]
 
 
 def line(obj):

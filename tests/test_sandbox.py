@@ -7,11 +7,10 @@ import time
 
 import pytest
 
-from conftest import POOL_ENV
+from conftest import POOL_ENV, alive, children_of, started_since
 from ombrix.workers.launchers import sandbox
 from ombrix.workers.launchers.retire import PENDING_LIMIT
 from ombrix.workers.pool import WorkerPool, WorkerTimeout
-from test_fresh import _alive, _children, _started_since
 
 needs_bwrap = pytest.mark.skipif(shutil.which("bwrap") is None,
                                  reason="bwrap missing: install the Debian package bubblewrap")
@@ -121,10 +120,18 @@ while True:
     time.sleep(0.01)
 for p in killed:
     os.kill(p, signal.SIGKILL)
+def ended(p):
+    try:
+        with open(f'/proc/{p}/stat') as f:
+            return f.read().rsplit(')', 1)[1].split()[0] in 'ZX'
+    except OSError:
+        return True
+# A killed process needs a moment to end; until then it looks like a live spare.
+while not all(map(ended, killed)) and time.monotonic() < deadline + 5:
+    time.sleep(0.01)
 result = len(killed)
 """)
     assert killed >= 1
-    time.sleep(0.2)  # a killed process takes a moment to end; until then it looks alive
     for _ in range(3):
         assert value(pool, "result = 'served'") == "served"
 
@@ -139,15 +146,15 @@ def test_an_installation_under_tmp_stays_visible(monkeypatch, tmp_path):
 
 @needs_bwrap
 def test_close_leaves_nothing(allowed):
-    others = _children(os.getpid())
+    others = children_of(os.getpid())
     pool = WorkerPool(env=POOL_ENV, size=2, fresh=False, spares=1, sandbox=True)
     try:
         value(pool, "import subprocess\nsubprocess.Popen(['sleep', '60'], start_new_session=True)\nresult = 1")
-        mine = _started_since(others)
+        mine = started_since(others)
         assert len(mine) >= 4  # bwrap, its init, the server, a worker, a spare
     finally:
         pool.close()
-    assert [pid for pid in mine if _alive(pid)] == []
+    assert [pid for pid in mine if alive(pid)] == []
 
 
 def test_sandbox_option_errors(monkeypatch, tmp_path):

@@ -3,20 +3,14 @@ import collections
 import datetime
 import enum
 import json
-import traceback
 
 import pytest
+from conftest import module_entries
 from hypothesis import given, settings, strategies as st
 
 from ombrix.workers import custom_worker
 
 SER = "ombrix.workers.custom_worker._serialize"
-
-
-def own_entries(exc):
-    """(name, line) of the module's traceback entries, outermost first."""
-    return [(f.name, f.lineno) for f in traceback.extract_tb(exc.__traceback__)
-            if f.filename == "ombrix/workers/custom_worker"]
 
 
 class Color(enum.IntEnum):
@@ -120,7 +114,7 @@ def test_dict_subclass_items_must_unpack_into_pairs(cw, items, error, message):
     with pytest.raises(error) as info:
         cw._serialize(Mapping())
     assert str(info.value) == message
-    assert own_entries(info.value) == [(SER, 195)]
+    assert module_entries(info.value) == [(195, SER)]
 
 
 def test_exact_list_is_walked_to_its_current_end(cw):
@@ -155,7 +149,7 @@ def test_dict_that_changes_size_during_the_walk_raises(cw):
     data["y"] = 2
     with pytest.raises(RuntimeError, match="^dictionary changed size during iteration$") as info:
         cw._serialize(data)
-    assert own_entries(info.value) == [(SER, 195)]
+    assert module_entries(info.value) == [(195, SER)]
     # A value replaced without a change of size is fine.
     data = {"x": None}
 
@@ -171,10 +165,10 @@ def test_dict_that_changes_size_during_the_walk_raises(cw):
 def test_failures_carry_one_entry_per_level(cw):
     with pytest.raises(LookupError) as info:
         cw._serialize([{"k": (Boom(),)}])
-    assert own_entries(info.value) == [(SER, 193), (SER, 195), (SER, 193), (SER, 196)]
+    assert module_entries(info.value) == [(193, SER), (195, SER), (193, SER), (196, SER)]
     with pytest.raises(LookupError) as info:
         cw._serialize({Boom(): 1})
-    assert own_entries(info.value) == [(SER, 195)]
+    assert module_entries(info.value) == [(195, SER)]
 
     class BadIter(list):
         def __iter__(self):
@@ -218,7 +212,7 @@ def test_recursion_calls_the_module_global(cw, monkeypatch):
     monkeypatch.delattr(cw, "_serialize")
     with pytest.raises(NameError, match="^name '_serialize' is not defined$") as info:
         original([1])
-    assert own_entries(info.value) == [(SER, 193)]
+    assert module_entries(info.value) == [(193, SER)]
     assert original(()) == []
 
 

@@ -8,26 +8,15 @@ import warnings
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from conftest import run_worker
+from conftest import FILE, module_entries, run_worker
 from ombrix.workers import custom_worker as cw
 
-FILE = "ombrix/workers/custom_worker"
 VALID = {"success": True, "result": {"valid": True, "message": "Script is valid Python"}}
 
 
 def invalid(line, msg, offset):
     return {"success": True, "result": {"valid": False, "message": f"Syntax error at line {line}: {msg}",
                                         "line": line, "offset": offset}}
-
-
-def entries(exc):
-    out = []
-    tb = exc.__traceback__
-    while tb is not None:
-        if tb.tb_frame.f_code.co_filename == FILE:
-            out.append((tb.tb_lineno, tb.tb_frame.f_code.co_name))
-        tb = tb.tb_next
-    return out
 
 
 @pytest.mark.parametrize("code", [
@@ -72,7 +61,7 @@ def test_only_the_first_error_is_reported():
 def test_lone_surrogate_raises():
     with pytest.raises(UnicodeEncodeError) as info:
         cw.validate_script("x = '\ud800'")
-    assert entries(info.value) == [(169, "ombrix.workers.custom_worker.validate_script")]
+    assert module_entries(info.value) == [(169, "ombrix.workers.custom_worker.validate_script")]
 
 
 def test_error_without_position_renders_none():
