@@ -4,7 +4,7 @@ import json
 
 import pytest
 
-from ombrix.workers.pool import _core
+from ombrix.workers.pool import requests
 from ombrix.workers.pool._reader import EXCEEDED, GARBLED, GONE, Answer, encode_request
 
 
@@ -92,13 +92,13 @@ def test_requests_encode_as_json_dumps_does():
     text = 'q"\u00e9\n\\'
     args = {"a": [1, 2.5, None], "b": text}
     for (action, line), cmd in [
-        (_core.inline_request(text, None), {"action": "run_inline", "code": text, "args": None}),
-        (_core.script_request("/" + text, args), {"action": "run_script", "path": "/" + text, "args": args}),
-        (_core.function_request("/p", text, args),
+        (requests.inline_request(text, None), {"action": "run_inline", "code": text, "args": None}),
+        (requests.script_request("/" + text, args), {"action": "run_script", "path": "/" + text, "args": args}),
+        (requests.function_request("/p", text, args),
          {"action": "run_function", "path": "/p", "function": text, "args": args}),
-        (_core.validate_request(text), {"action": "validate", "code": text}),
-        (_core.any_request({"action": 5, 1: "int key"}), {"action": 5, 1: "int key"}),
+        (requests.validate_request(text), {"action": "validate", "code": text}),
+        (requests.any_request({"action": 5, 1: "int key"}), {"action": 5, 1: "int key"}),
     ]:
         assert (action, line) == (cmd["action"], json.dumps(cmd))
     with pytest.raises(TypeError):
-        _core.inline_request("x", {"f": object()})
+        requests.inline_request("x", {"f": object()})

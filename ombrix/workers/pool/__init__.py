@@ -9,8 +9,9 @@ keep the protocol off the workers' standard descriptors and reap every
 process on close.  Failures of the machinery raise WorkerError subclasses.
 `ombrix.workers.launchers.handle` is the seam for other ways to start workers.
 
-Here: the options with their defaults and checks (`options`), the core's
-books and worker life (`_core`), the response reader (`_reader`), the stray
+Here: the options with their defaults and checks (`options`), the typed
+requests of the public methods (`requests`), the core's
+books and worker life (`_core`), its record of a worker (`_worker`), the response reader (`_reader`), the stray
 output drain (`_stray`), the errors, and the sync and asyncio faces.  Imports
 the launchers and `ombrix.workers.inside`, never the cluster.
 """

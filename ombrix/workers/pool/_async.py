@@ -10,11 +10,12 @@ from collections.abc import Callable
 from types import TracebackType
 from typing import Any
 
-from . import _core
-from ._core import DEFAULT, Default, Grant, Granted, PoolCore, Verdict, Worker
+from . import requests
+from ._core import DEFAULT, Default, PoolCore
 from ._errors import WorkerError
 from ._face import PoolFace
 from ._reader import GONE, INTERRUPTED, TIMED_OUT, Outcome, Request, ResponseReader
+from ._worker import Grant, Granted, Verdict, Worker
 
 
 class _TaskWaiter:
@@ -59,7 +60,7 @@ class AsyncWorkerPool(PoolFace):
     async def run_inline(
         self, code: str, args: dict[str, Any] | None = None, *, timeout: float | Default | None = DEFAULT
     ) -> dict[str, Any]:
-        return await self._call(_core.inline_request(code, args), timeout)
+        return await self._call(requests.inline_request(code, args), timeout)
 
     async def run_script(
         self,
@@ -68,7 +69,7 @@ class AsyncWorkerPool(PoolFace):
         *,
         timeout: float | Default | None = DEFAULT,
     ) -> dict[str, Any]:
-        return await self._call(_core.script_request(path, args), timeout)
+        return await self._call(requests.script_request(path, args), timeout)
 
     async def run_function(
         self,
@@ -78,13 +79,13 @@ class AsyncWorkerPool(PoolFace):
         *,
         timeout: float | Default | None = DEFAULT,
     ) -> dict[str, Any]:
-        return await self._call(_core.function_request(path, function, args), timeout)
+        return await self._call(requests.function_request(path, function, args), timeout)
 
     async def validate(self, code: str, *, timeout: float | Default | None = DEFAULT) -> dict[str, Any]:
-        return await self._call(_core.validate_request(code), timeout)
+        return await self._call(requests.validate_request(code), timeout)
 
     async def request(self, cmd: dict[str, Any], *, timeout: float | Default | None = DEFAULT) -> dict[str, Any]:
-        return await self._call(_core.any_request(cmd), timeout)
+        return await self._call(requests.any_request(cmd), timeout)
 
     async def aclose(self) -> None:
         for worker in self._core.workers():

@@ -11,8 +11,6 @@ error).
 from __future__ import annotations
 
 import atexit
-import enum
-import json
 import logging
 import os
 import shutil
@@ -20,9 +18,8 @@ import tempfile
 import threading
 from collections import deque
 from collections.abc import Callable
-from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, Protocol, TypeVar
+from typing import Any
 
 from ..inside.startup import OUTPUT_LIMIT_STATUS
 from ..launchers.choose import choose_launcher
@@ -40,9 +37,9 @@ from ._reader import (
     Request,
     ResponseReader,
     encode_request,
-    json_value,
 )
-from ._stray import StrayDrain, StrayTail, logger
+from ._stray import StrayDrain, logger
+from ._worker import Grant, Granted, Verdict, W, Waiter, Worker
 from .options import DEFAULT, Default, PoolOptions, check_timeout
 
 __all__ = ["DEFAULT", "Default", "PoolCore", "PoolOptions", "check_timeout"]
@@ -51,121 +48,6 @@ __all__ = ["DEFAULT", "Default", "PoolCore", "PoolOptions", "check_timeout"]
 # is reaped.
 DRAIN_GRACE = 0.2
 _POOL_CLOSED = "the pool closed"
-
-
-# -- typed requests (checked on the host, before any worker is involved) ----
-
-
-def _check_str(name: str, value: object) -> None:
-    if not isinstance(value, str):
-        raise TypeError(f"{name} must be str, not {type(value).__name__}")
-
-
-def _check_args(args: object) -> None:
-    if args is not None and not isinstance(args, dict):
-        raise TypeError(f"args must be a dict or None, not {type(args).__name__}")
-
-
-# Each gives the action and the JSON text json.dumps would give for the
-# request dict, built directly: encoding is on every request's path.
-
-
-def inline_request(code: str, args: dict[str, Any] | None) -> tuple[str, str]:
-    _check_str("code", code)
-    _check_args(args)
-    return "run_inline", f'{{"action": "run_inline", "code": {json_value(code)}, "args": {json_value(args)}}}'
-
-
-def _caller_path(path: object) -> str:
-    """A script's path as the caller means it: a relative one names the
-    caller's file, not one in the workers' directory."""
-    path = os.fspath(path) if isinstance(path, os.PathLike) else path
-    _check_str("path", path)
-    assert isinstance(path, str)
-    return path if not path or os.path.isabs(path) else os.path.join(os.getcwd(), path)
-
-
-def script_request(path: str | os.PathLike[str], args: dict[str, Any] | None) -> tuple[str, str]:
-    path = _caller_path(path)
-    _check_args(args)
-    return "run_script", f'{{"action": "run_script", "path": {json_value(path)}, "args": {json_value(args)}}}'
-
-
-def function_request(path: str | os.PathLike[str], function: str, args: dict[str, Any] | None) -> tuple[str, str]:
-    path = _caller_path(path)
-    _check_str("function", function)
-    _check_args(args)
-    fields = f'"path": {json_value(path)}, "function": {json_value(function)}, "args": {json_value(args)}'
-    return "run_function", f'{{"action": "run_function", {fields}}}'
-
-
-def validate_request(code: str) -> tuple[str, str]:
-    _check_str("code", code)
-    return "validate", f'{{"action": "validate", "code": {json_value(code)}}}'
-
-
-def any_request(cmd: dict[str, Any]) -> tuple[object, str]:
-    if not isinstance(cmd, dict):
-        raise TypeError(f"cmd must be a dict, not {type(cmd).__name__}")
-    return cmd.get("action"), json.dumps(cmd)
-
-
-# -- workers, grants and waiters ---------------------------------------------
-
-
-class Attachment(Protocol):
-    """What a face keeps registered for a worker (an event loop's reader)."""
-
-    def detach(self) -> None:
-        """Unregisters it; called before the worker's descriptors close."""
-
-
-class Worker:
-    """A started worker as the core tracks it."""
-
-    __slots__ = ("attachment", "handle", "poller", "served", "tail")
-
-    def __init__(self, handle: WorkerHandle, tail: StrayTail) -> None:
-        import select
-
-        self.handle = handle
-        self.tail = tail
-        self.served = 0
-        self.attachment: Attachment | None = None
-        # Readable while idle means something wrote to the protocol between
-        # requests, or the worker is gone.
-        self.poller = select.poll()
-        self.poller.register(handle.response_fd, select.POLLIN)
-        if handle.pidfd >= 0:  # readable once the worker has exited
-            self.poller.register(handle.pidfd, select.POLLIN)
-
-
-class Grant(enum.Enum):
-    START = "start"  # the holder reserved a place and starts the worker itself
-    CLOSED = "closed"  # the pool closed while the caller waited
-
-
-Granted = Worker | Grant
-
-
-class Waiter(Protocol):
-    def deliver(self, grant: Granted) -> None:
-        """Hands the waiter its grant (called with the core's lock held)."""
-
-
-W = TypeVar("W", bound=Waiter)
-
-
-@dataclass(slots=True)
-class Verdict:
-    """What an outcome means: the response or the error, and whether the
-    worker must go (and why)."""
-
-    response: dict[str, Any] | None = None
-    error: WorkerError | None = None
-    retire: str = ""
-    exited: bool = False  # the worker ended by itself: report its status
-    gentle: bool = False  # let it end by itself briefly before killing it
 
 
 # Open pools, closed at interpreter exit (also those their owner dropped

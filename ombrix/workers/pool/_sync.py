@@ -12,11 +12,12 @@ from types import TracebackType
 from typing import Any
 
 from ..launchers.process import _Spawner
-from . import _core
-from ._core import DEFAULT, Default, Grant, Granted, Verdict, Worker
+from . import _core, requests
+from ._core import DEFAULT, Default
 from ._errors import WorkerError
 from ._face import PoolFace
 from ._reader import GONE, INTERRUPTED, TIMED_OUT, Outcome, Request, ResponseReader
+from ._worker import Grant, Granted, Verdict, Worker
 
 _IN = select.POLLIN | select.POLLHUP | select.POLLERR
 
@@ -64,7 +65,7 @@ class WorkerPool(PoolFace):
     def run_inline(
         self, code: str, args: dict[str, Any] | None = None, *, timeout: float | Default | None = DEFAULT
     ) -> dict[str, Any]:
-        return self._call(_core.inline_request(code, args), timeout)
+        return self._call(requests.inline_request(code, args), timeout)
 
     def run_script(
         self,
@@ -73,7 +74,7 @@ class WorkerPool(PoolFace):
         *,
         timeout: float | Default | None = DEFAULT,
     ) -> dict[str, Any]:
-        return self._call(_core.script_request(path, args), timeout)
+        return self._call(requests.script_request(path, args), timeout)
 
     def run_function(
         self,
@@ -83,13 +84,13 @@ class WorkerPool(PoolFace):
         *,
         timeout: float | Default | None = DEFAULT,
     ) -> dict[str, Any]:
-        return self._call(_core.function_request(path, function, args), timeout)
+        return self._call(requests.function_request(path, function, args), timeout)
 
     def validate(self, code: str, *, timeout: float | Default | None = DEFAULT) -> dict[str, Any]:
-        return self._call(_core.validate_request(code), timeout)
+        return self._call(requests.validate_request(code), timeout)
 
     def request(self, cmd: dict[str, Any], *, timeout: float | Default | None = DEFAULT) -> dict[str, Any]:
-        return self._call(_core.any_request(cmd), timeout)
+        return self._call(requests.any_request(cmd), timeout)
 
     def close(self) -> None:
         self._core.close()

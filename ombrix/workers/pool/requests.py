@@ -1,0 +1,64 @@
+"""The typed requests of the pool's public methods: their arguments checked
+on the host, before any worker is involved, and encoded as the request's
+JSON line (its action, and the text the reader's mark is added to)."""
+from __future__ import annotations
+
+import json
+import os
+from typing import Any
+
+from ._reader import json_value
+
+
+def _check_str(name: str, value: object) -> None:
+    if not isinstance(value, str):
+        raise TypeError(f"{name} must be str, not {type(value).__name__}")
+
+
+def _check_args(args: object) -> None:
+    if args is not None and not isinstance(args, dict):
+        raise TypeError(f"args must be a dict or None, not {type(args).__name__}")
+
+
+# Each gives the action and the JSON text json.dumps would give for the
+# request dict, built directly: encoding is on every request's path.
+
+
+def inline_request(code: str, args: dict[str, Any] | None) -> tuple[str, str]:
+    _check_str("code", code)
+    _check_args(args)
+    return "run_inline", f'{{"action": "run_inline", "code": {json_value(code)}, "args": {json_value(args)}}}'
+
+
+def _caller_path(path: object) -> str:
+    """A script's path as the caller means it: a relative one names the
+    caller's file, not one in the workers' directory."""
+    path = os.fspath(path) if isinstance(path, os.PathLike) else path
+    _check_str("path", path)
+    assert isinstance(path, str)
+    return path if not path or os.path.isabs(path) else os.path.join(os.getcwd(), path)
+
+
+def script_request(path: str | os.PathLike[str], args: dict[str, Any] | None) -> tuple[str, str]:
+    path = _caller_path(path)
+    _check_args(args)
+    return "run_script", f'{{"action": "run_script", "path": {json_value(path)}, "args": {json_value(args)}}}'
+
+
+def function_request(path: str | os.PathLike[str], function: str, args: dict[str, Any] | None) -> tuple[str, str]:
+    path = _caller_path(path)
+    _check_str("function", function)
+    _check_args(args)
+    fields = f'"path": {json_value(path)}, "function": {json_value(function)}, "args": {json_value(args)}'
+    return "run_function", f'{{"action": "run_function", {fields}}}'
+
+
+def validate_request(code: str) -> tuple[str, str]:
+    _check_str("code", code)
+    return "validate", f'{{"action": "validate", "code": {json_value(code)}}}'
+
+
+def any_request(cmd: dict[str, Any]) -> tuple[object, str]:
+    if not isinstance(cmd, dict):
+        raise TypeError(f"cmd must be a dict, not {type(cmd).__name__}")
+    return cmd.get("action"), json.dumps(cmd)
