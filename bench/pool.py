@@ -27,7 +27,7 @@ import threading
 import time
 
 from ombrix.workers.pool import AsyncWorkerPool, WorkerPool, WorkerTimeout
-from ombrix.workers.launchers import process as pool_process
+from ombrix.workers.launchers import handle as pool_process
 
 WORKER_CMD = [sys.executable, "-P", "-c", "from ombrix.workers.custom_worker import main; main()"]
 TRIVIAL = {"action": "run_inline", "code": "result = 1", "args": None}

@@ -10,7 +10,8 @@ import threading
 import pytest
 from conftest import POOL_ENV, alive, wait_until
 
-from ombrix.workers.launchers.process import ProcessHandle, SubprocessLauncher
+from ombrix.workers.launchers.handle import ProcessHandle
+from ombrix.workers.launchers.process import SubprocessLauncher
 from ombrix.workers.pool import AsyncWorkerPool, WorkerError, WorkerExited, WorkerPool, WorkerTimeout
 
 pytestmark = pytest.mark.timeout(60)

@@ -9,31 +9,13 @@ from collections.abc import Callable
 
 from ombrix.workers.launchers.handle import (
     ChildSettings,
-    Launcher,
-    LauncherFactory,
-    Limits,
     ProcessHandle,
     WorkerHandle,
-    minimal_env,
-    package_root,
 )
 from ombrix.workers.launchers.retire import end_worker
 from ombrix.workers.launchers.spawner import Spawner
 
-# The sync face's shield thread is a spawner too (its old name).
-_Spawner = Spawner
-
-__all__ = [
-    "ChildSettings",
-    "Launcher",
-    "LauncherFactory",
-    "Limits",
-    "ProcessHandle",
-    "SubprocessLauncher",
-    "WorkerHandle",
-    "minimal_env",
-    "package_root",
-]
+__all__ = ["SubprocessLauncher"]
 
 
 class SubprocessLauncher:

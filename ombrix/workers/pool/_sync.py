@@ -11,7 +11,7 @@ from collections.abc import Callable
 from types import TracebackType
 from typing import Any
 
-from ..launchers.process import _Spawner
+from ..launchers.spawner import Spawner
 from . import _core, requests
 from ._core import DEFAULT, Default
 from ._errors import WorkerError
@@ -142,7 +142,7 @@ class WorkerPool(PoolFace):
 # half retired, or a grant half handed back, would hold its place for ever.
 # Signal handlers run in the main thread only, so only its calls go through
 # a thread of their own.
-_shield = _Spawner("ombrix-pool-shield")
+_shield = Spawner("ombrix-pool-shield")
 
 
 def _protected[T](fn: Callable[..., T], *args: Any, orphan: Callable[[T], object] | None = None) -> T:
