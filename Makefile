@@ -115,7 +115,7 @@ $(ASAN_BUILD)/.built: $(VENV)/.ready $(SOURCES)
 	rm -rf $(ASAN_SITE) && mkdir -p $(ASAN_SITE)/ombrix/workers
 	cp ombrix/__init__.py $(ASAN_SITE)/ombrix/
 	cp ombrix/workers/*.py ombrix/workers/custom_worker.pyi ombrix/workers/py.typed $(ASAN_SITE)/ombrix/workers/
-	cp -r ombrix/workers/pool ombrix/workers/cluster $(ASAN_SITE)/ombrix/workers/
+	for room in ombrix/workers/*/__init__.py; do cp -r "$${room%/__init__.py}" $(ASAN_SITE)/ombrix/workers/; done
 	cp $(ASAN_BUILD)/custom_worker*.so $(ASAN_SITE)/ombrix/workers/
 	@touch $@
 
