@@ -72,9 +72,15 @@ def test_host_processes_are_invisible_and_the_server_unreachable(pool):
     seen = value(pool, """
 import ctypes, os
 libc = ctypes.CDLL(None, use_errno=True)
+def cmdline(pid):
+    try:  # a retired worker may be reaped between the listing and the read
+        with open(f'/proc/{pid}/cmdline', 'rb') as f:
+            return f.read().decode(errors='replace')
+    except FileNotFoundError:
+        return None
+cmdlines = [cmdline(p) for p in os.listdir('/proc') if p.isdigit()]
 result = {
-    'cmdlines': [open(f'/proc/{p}/cmdline', 'rb').read().decode(errors='replace')
-                 for p in os.listdir('/proc') if p.isdigit()],
+    'cmdlines': [line for line in cmdlines if line is not None],
     'uid': os.getuid(),
     'ptrace_server': libc.ptrace(16, os.getppid(), 0, 0),
 }
