@@ -209,6 +209,20 @@ struct ModuleRecord {
 extern ModuleRecord module_record;
 
 // ---------------------------------------------------------------------------
+// The exec step's work inside the module (module_statements.cpp)
+// ---------------------------------------------------------------------------
+
+// Warns when the running interpreter is not the one the module is built for.
+int warn_on_version_mismatch();
+
+// Fills the constant table; entries made by an earlier, failed exec are kept.
+int build_constants();
+
+// Prepares the runtime pieces and runs the module-level statements.  0, or
+// -1 with an exception whose traceback names the failing statement's line.
+int run_module_statements(PyObject *module);
+
+// ---------------------------------------------------------------------------
 // Traceback entries (traceback.cpp).  Each function of the module names
 // itself in the entries it adds; the line is the failing statement's.
 // ---------------------------------------------------------------------------

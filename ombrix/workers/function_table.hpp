@@ -4,7 +4,7 @@
 // of its statements.
 //
 // The line numbers here, and those of the module-level statements in
-// module.cpp, are published behaviour: every traceback entry that the module
+// module_statements.cpp, are published behaviour: every traceback entry that the module
 // adds carries one of them (binding errors the first line, a failing
 // statement its own line), so exception reports and the callers that read
 // them depend on each number.  They change only with the published reports.
@@ -13,6 +13,7 @@
 #include "custom_worker.hpp"
 
 #include <array>
+#include <string_view>
 
 namespace cw {
 
@@ -311,6 +312,24 @@ inline constexpr FunctionTable kFunctions = {
          .flush = 242,
          .quit_test = 244}},
 };
+
+// The definition order is the order of the source lines, and each row names
+// a function of its own: rows ascend by first line, names are unique.
+constexpr bool definition_order_is_sound(const FunctionTable &table) {
+    const auto rows = table.in_definition_order();
+    for (size_t i = 0; i < rows.size(); ++i) {
+        if (i > 0 && rows[i - 1]->first_line >= rows[i]->first_line) return false;
+        for (size_t j = 0; j < i; ++j) {
+            if (rows[j]->name == rows[i]->name) return false;
+            if (std::string_view(rows[j]->traceback_name) ==
+                std::string_view(rows[i]->traceback_name))
+                return false;
+        }
+    }
+    return true;
+}
+static_assert(definition_order_is_sound(kFunctions),
+              "function rows must ascend by first line and name distinct functions");
 
 // ---------------------------------------------------------------------------
 // The function objects (function.cpp)
