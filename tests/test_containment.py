@@ -227,7 +227,7 @@ class _Interrupt(Exception):
 
 
 # Where the pool waits, and what retiring a worker runs.
-_WAITS = {"_exchange", "wait", "start", "answer", "conclude", "_dispose", "_replace", "kill", "ended"}
+_WAITS = {"_drive", "wait", "start", "answer", "_retire", "_dispose", "_replace", "kill", "ended"}
 
 
 @pytest.mark.parametrize("fresh", [True, False], ids=["fresh", "plain"])

@@ -5,7 +5,7 @@ import json
 import pytest
 
 from ombrix.workers.pool import requests
-from ombrix.workers.pool._reader import EXCEEDED, GARBLED, GONE, Answer, encode_request
+from ombrix.workers.pool._reader import EXCEEDED, UNREADABLE, GONE, Answer, encode_request
 
 
 def response(value):
@@ -57,17 +57,17 @@ def test_answers_end_at_their_marker_and_anything_else_is_stray_or_garbled():
     # cannot be told.
     for extra in (b"chatter\n", FAKE + b"\n"):
         for data in (extra + response(1), response(1) + extra):
-            assert feed(request, [data + request.marker]) is GARBLED
+            assert feed(request, [data + request.marker]) is UNREADABLE
     other = encode_request("run_inline", "{}").marker  # a marker answer, not its own
     assert feed(request, [FAKE + b"\n" + other[:-1]]) is None
-    assert feed(request, [FAKE + b"\n" + other]) is GARBLED
+    assert feed(request, [FAKE + b"\n" + other]) is UNREADABLE
     function = encode_request("run_function", "{}")
     after = feed(function, [function.lead + response(1) + b"thread\n" + b"glued" + function.marker + b"more"])
     assert (after.response["result"], after.output, after.stray) == ({"return_value": 1}, b"", b"thread\ngluedmore")
-    assert feed(function, [function.lead + b"no response\n" + function.marker]) is GARBLED
+    assert feed(function, [function.lead + b"no response\n" + function.marker]) is UNREADABLE
     # An earlier answer arriving late comes before the leading marker's answer.
-    assert feed(function, [response(0) + function.lead + response(1) + function.marker]) is GARBLED
-    assert feed(function, [response(0)[:14]]) is GARBLED  # told before the whole answer came
+    assert feed(function, [response(0) + function.lead + response(1) + function.marker]) is UNREADABLE
+    assert feed(function, [response(0)[:14]]) is UNREADABLE  # told before the whole answer came
     quit_ = encode_request("quit", '{"action": "quit"}')
     assert quit_.marker is None and feed(quit_, [response(1)]) == Answer(json.loads(response(1)), None, b"")
 

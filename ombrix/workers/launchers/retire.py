@@ -30,13 +30,13 @@ STATUS_GRACE = 0.2
 PENDING_LIMIT = 4
 
 
-def end_worker(handle: WorkerHandle, *, gentle: bool = False, killed: bool = False) -> int | None:
+def end_worker(handle: WorkerHandle, *, let_exit: bool = False, killed: bool = False) -> int | None:
     """Kills a worker with its group and whole tree (at once, or after it
     has ended by itself or has not within EXIT_GRACE: what it started must
     not outlive it either) and reaps it; `killed` when the caller has killed
     it already.  Returns its status, or None when it cannot be known.  The
     caller closes the handle."""
-    if gentle:
+    if let_exit:
         handle.ended(EXIT_GRACE)
     if not killed:
         handle.kill()

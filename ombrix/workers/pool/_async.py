@@ -13,13 +13,14 @@ from typing import Any
 from . import requests
 from ._core import DEFAULT, Default, PoolCore
 from ._errors import WorkerError
+from ._exchange import Exchange, read_some, write_some
 from ._face import PoolFace
-from ._reader import GONE, INTERRUPTED, TIMED_OUT, Outcome, Request, ResponseReader
-from ._worker import Grant, Granted, Verdict, Worker
+from ._reader import GONE, INTERRUPTED
+from ._worker import Assigned, NoWorker, Worker
 
 
 class _TaskWaiter:
-    """A queued task; grants may come from another thread (a retiring
+    """A queued task; what it waits for may come from another thread (a retiring
     worker's replacement is started in one)."""
 
     __slots__ = ("_core", "_loop", "_thread", "future")
@@ -28,29 +29,29 @@ class _TaskWaiter:
         self._loop = loop
         self._core = core
         self._thread = threading.get_ident()
-        self.future: asyncio.Future[Granted] = loop.create_future()
+        self.future: asyncio.Future[Assigned] = loop.create_future()
 
-    def deliver(self, grant: Granted) -> None:
-        # The core's lock is held here: nothing may raise, and a grant
+    def deliver(self, assigned: Assigned) -> None:
+        # The core's lock is held here: nothing may raise, and what
         # nobody takes goes back later, never from inside this call.
         try:
             if threading.get_ident() == self._thread:
                 # The usual case, a request of the same loop finishing: no
                 # need to wake the loop through its self-pipe.
                 if self.future.done():
-                    self._loop.call_soon(self._core.give_back, grant)
+                    self._loop.call_soon(self._core.give_back, assigned)
                 else:
-                    self.future.set_result(grant)
+                    self.future.set_result(assigned)
             else:
-                self._loop.call_soon_threadsafe(self._set, grant)
+                self._loop.call_soon_threadsafe(self._set, assigned)
         except RuntimeError:  # the loop is closed: nobody will take it
-            threading.Thread(target=self._core.give_back, args=(grant,), daemon=True).start()
+            threading.Thread(target=self._core.give_back, args=(assigned,), daemon=True).start()
 
-    def _set(self, grant: Granted) -> None:
+    def _set(self, assigned: Assigned) -> None:
         if self.future.done():  # cancelled meanwhile
-            self._core.give_back(grant)
+            self._core.give_back(assigned)
         else:
-            self.future.set_result(grant)
+            self.future.set_result(assigned)
 
 
 class AsyncWorkerPool(PoolFace):
@@ -108,44 +109,43 @@ class AsyncWorkerPool(PoolFace):
 
     async def _call(self, encoded: tuple[object, str], timeout: float | Default | None) -> dict[str, Any]:
         core = self._core
-        job = core.prepare(encoded, timeout)
-        worker = await self._acquire()
+        request = core.prepare(encoded, timeout)
+        loop = asyncio.get_running_loop()
+        exchange = core.lease(await self._acquire(), request, loop.time())
         try:
-            outcome = await _exchange(worker, job, core.begin(worker, job))
+            await _drive(loop, exchange)
         except BaseException:
             # Killing and reaping after SIGKILL is quick; a cancelled task
             # must not leave the worker behind.
-            verdict = core.settle(worker, job, INTERRUPTED)
-            assert isinstance(verdict, Verdict)
-            core.conclude(worker, verdict)
+            exchange.end(INTERRUPTED)
+            core.finish(exchange)
             raise
-        settled = core.settle(worker, job, outcome)
-        if isinstance(settled, dict):
-            return settled
-        _detach(worker)  # here, in the loop's thread, before the pipe closes
+        response = core.settle(exchange)
+        if response is not None:
+            return response
+        _detach(exchange.worker)  # here, in the loop's thread, before the pipe closes
         # Shielded: a cancel must not withdraw the retirement before a thread
-        # runs it (a worker never disposed of would hold its place and its
+        # runs it (a worker never retired would hold its place and its
         # descriptors for ever, and enough of them wedge the pool).
-        return await asyncio.shield(_in_thread(core.conclude, worker, settled))
+        return await asyncio.shield(_in_thread(core.finish, exchange))
 
     async def _acquire(self) -> Worker:
         core = self._core
         loop = asyncio.get_running_loop()
-        grant = core.acquire(lambda: _TaskWaiter(loop, core))
-        if isinstance(grant, _TaskWaiter):
-            waiter = grant
+        assigned = core.acquire(lambda: _TaskWaiter(loop, core))
+        if isinstance(assigned, _TaskWaiter):
+            waiter = assigned
             try:
-                grant = await waiter.future
+                assigned = await waiter.future
             except asyncio.CancelledError:
                 if not core.withdraw(waiter) and waiter.future.done() and not waiter.future.cancelled():
                     core.give_back(waiter.future.result())
                 raise
-        if grant is Grant.CLOSED:
+        if assigned is NoWorker.POOL_CLOSED:
             raise WorkerError("the pool was closed before the request was sent")
-        if grant is Grant.START:
+        if assigned is NoWorker.START_ONE:
             return await self._start()
-        assert isinstance(grant, Worker)
-        return grant
+        return assigned
 
     async def _start(self) -> Worker:
         core = self._core
@@ -186,28 +186,27 @@ class _Channel:
     and one deadline timer that is moved along rather than made per request.
     """
 
-    __slots__ = ("deadline", "done", "fd", "loop", "pidfd", "reader", "thread", "timer")
+    __slots__ = ("done", "exchange", "fd", "loop", "pidfd", "thread", "timer")
 
     def __init__(self, loop: asyncio.AbstractEventLoop, fd: int, pidfd: int) -> None:
         self.loop = loop
         self.fd = fd
         self.pidfd = pidfd  # readable once the worker has exited (-1: none)
         self.thread = threading.get_ident()
-        self.reader: ResponseReader | None = None  # set while a request is out
-        self.done: asyncio.Future[Outcome] | None = None
-        self.deadline = 0.0
+        self.exchange: Exchange | None = None  # set while a request is out
+        self.done: asyncio.Future[None] | None = None
         self.timer: asyncio.TimerHandle | None = None
         loop.add_reader(fd, self._readable)
         if pidfd >= 0:
             loop.add_reader(pidfd, self._exited)
 
-    def expect(self, reader: ResponseReader, timeout: float | None) -> asyncio.Future[Outcome]:
-        """Reads the answer of the request just written: the future gets
-        the reader's outcome, or TIMED_OUT after `timeout` seconds."""
-        self.reader = reader
+    def expect(self, exchange: Exchange) -> asyncio.Future[None]:
+        """Reads the answer of the request just written: the future is done
+        once the exchange has its outcome."""
+        self.exchange = exchange
         self.done = done = self.loop.create_future()
-        if timeout is not None:
-            self.deadline = deadline = self.loop.time() + timeout
+        deadline = exchange.deadline
+        if deadline is not None:
             # A timer due no later than the deadline is kept: it moves
             # itself along when it fires early.
             if self.timer is None or self.timer.when() > deadline:
@@ -216,57 +215,51 @@ class _Channel:
                 self.timer = self.loop.call_at(deadline, self._timer_fired)
         return done
 
-    def _finish(self, outcome: Outcome) -> None:
-        done, self.done, self.reader = self.done, None, None
+    def _finish(self) -> None:
+        done, self.done, self.exchange = self.done, None, None
         if done is not None and not done.done():
-            done.set_result(outcome)
+            done.set_result(None)
 
     def _readable(self) -> None:
-        reader = self.reader
-        if reader is None:
+        exchange = self.exchange
+        if exchange is None:
             # Bytes or end of file between requests: left in the pipe for
             # the pool's check before the worker serves again.
             self.detach()
             return
-        try:
-            chunk = os.read(self.fd, reader.want())
-        except BlockingIOError:
-            return
-        except OSError:
-            chunk = b""
-        outcome = reader.feed(chunk)
-        if outcome is not None:
-            self._finish(outcome)
+        chunk = read_some(self.fd, exchange.want())
+        if chunk is not None and exchange.received(chunk) is not None:
+            self._finish()
 
     def _exited(self) -> None:
         """The worker has exited: what it wrote before is read, then the
         request gets GONE (something it started may hold the pipe open)."""
-        reader = self.reader
-        if reader is None:
+        exchange = self.exchange
+        if exchange is None:
             self.detach()  # between requests: the pool's check sees it
             return
-        while True:
-            try:
-                chunk = os.read(self.fd, reader.want())
-            except OSError:  # empty, or gone
-                chunk = b""
-            outcome = reader.feed(chunk)
-            if outcome is not None:
-                self._finish(outcome)
-                return
+        while exchange.received(read_some(self.fd, exchange.want()) or b"") is None:
+            pass
+        self._finish()
 
     def _timer_fired(self) -> None:
         self.timer = None
-        if self.done is None:
+        exchange = self.exchange
+        if exchange is None:
             return
-        if self.loop.time() >= self.deadline:
-            self._finish(TIMED_OUT)
-        else:
-            self.timer = self.loop.call_at(self.deadline, self._timer_fired)
+        if exchange.time_left(self.loop.time()) == 0:
+            self._finish()
+        elif exchange.deadline is not None:
+            self.timer = self.loop.call_at(exchange.deadline, self._timer_fired)
 
     def settle(self) -> None:
         """Forgets the request (answered, timed out or abandoned)."""
-        self.done = self.reader = None
+        self.done = self.exchange = None
+
+    def _gone(self) -> None:
+        if self.exchange is not None:
+            self.exchange.end(GONE)
+        self._finish()
 
     def detach(self) -> None:
         """Stops reading; a request still waiting for its answer gets GONE
@@ -274,7 +267,7 @@ class _Channel:
         fd, self.fd = self.fd, -1
         pidfd, self.pidfd = self.pidfd, -1
         if threading.get_ident() == self.thread:
-            self._finish(GONE)
+            self._gone()
             if fd < 0:
                 return
             self.loop.remove_reader(fd)
@@ -288,7 +281,7 @@ class _Channel:
             # descriptor closed before its reader is removed may come back
             # with the same number before the removal runs.
             with contextlib.suppress(RuntimeError):  # the loop is closed
-                self.loop.call_soon_threadsafe(self._finish, GONE)
+                self.loop.call_soon_threadsafe(self._gone)
                 self.loop.call_soon_threadsafe(self.loop.remove_reader, fd)
                 if pidfd >= 0:
                     self.loop.call_soon_threadsafe(self.loop.remove_reader, pidfd)
@@ -300,8 +293,10 @@ def _detach(worker: Worker) -> None:
         worker.attachment = None
 
 
-async def _exchange(worker: Worker, job: Request, reader: ResponseReader) -> Outcome:
-    loop = asyncio.get_running_loop()
+async def _drive(loop: asyncio.AbstractEventLoop, exchange: Exchange) -> None:
+    """Writes the request and reads its answer, through the loop's readers
+    and writers, until the exchange has an outcome."""
+    worker = exchange.worker
     handle = worker.handle
     channel = worker.attachment
     if not isinstance(channel, _Channel) or channel.fd < 0 or channel.loop is not loop:
@@ -309,33 +304,20 @@ async def _exchange(worker: Worker, job: Request, reader: ResponseReader) -> Out
             channel.detach()
         channel = _Channel(loop, handle.response_fd, handle.pidfd)
         worker.attachment = channel
-    data = job.data
-    try:
-        sent = os.write(handle.request_fd, data)
-    except BlockingIOError:
-        sent = 0
-    except BrokenPipeError:
-        sent = len(data)  # the worker is gone; its end of file will tell
-    pending = memoryview(data)[sent:] if sent < len(data) else None
+    request_fd = handle.request_fd
+    exchange.wrote(write_some(request_fd, exchange.pending))
+    writing = bool(exchange.pending)
 
     def writable() -> None:
-        nonlocal pending
-        assert pending is not None
-        try:
-            pending = pending[os.write(handle.request_fd, pending) :]
-        except BlockingIOError:
-            return
-        except BrokenPipeError:
-            pending = None
-        if not pending:
-            pending = None
-            loop.remove_writer(handle.request_fd)
+        exchange.wrote(write_some(request_fd, exchange.pending))
+        if not exchange.pending:
+            loop.remove_writer(request_fd)
 
-    if pending is not None:
-        loop.add_writer(handle.request_fd, writable)
+    if writing:
+        loop.add_writer(request_fd, writable)
     try:
-        return await channel.expect(reader, job.timeout)
+        await channel.expect(exchange)
     finally:
         channel.settle()
-        if pending is not None:
-            loop.remove_writer(handle.request_fd)
+        if writing:
+            loop.remove_writer(request_fd)

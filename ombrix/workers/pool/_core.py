@@ -2,11 +2,12 @@
 what becomes of the worker.  The faces only write, read and wait.
 
 A request walks through: `prepare` (checked and encoded before any worker is
-involved), `acquire` (a worker, a reservation to start one, or a place in the
-FIFO queue), `begin` (the reader for the answer), the face's I/O, `settle`
-(what the outcome means, decided without blocking) and `conclude` (the
-worker back to the pool, or killed, reaped and replaced; the result or the
-error).
+involved), `acquire` (a worker, a place kept to start one, or a place in the
+FIFO queue), `lease` (the sans-I/O exchange of the request with that worker,
+which the face's driver moves bytes for), then `settle` (what the outcome
+means, decided without blocking: usually the response, the worker back in
+the pool) or `finish` (the same, and a worker that must go killed, reaped
+and replaced before the result or the error is given).
 """
 from __future__ import annotations
 
@@ -26,20 +27,10 @@ from ..launchers.choose import choose_launcher
 from ..launchers.handle import ChildSettings, Launcher, LauncherFactory, Limits, WorkerHandle
 from ..launchers.retire import REAP_LIMIT, Retirer, end_worker
 from ._errors import OutputLimitExceeded, WorkerError, WorkerExited, WorkerTimeout
-from ._reader import (
-    EXCEEDED,
-    GARBLED,
-    GONE,
-    INTERRUPTED,
-    TIMED_OUT,
-    Answer,
-    Outcome,
-    Request,
-    ResponseReader,
-    encode_request,
-)
+from ._exchange import Exchange
+from ._reader import EXCEEDED, GONE, INTERRUPTED, TIMED_OUT, UNREADABLE, Answer, Failure, Request, encode_request
 from ._stray import StrayDrain, logger
-from ._worker import Grant, Granted, Verdict, W, Waiter, Worker
+from ._worker import Assigned, NoWorker, Retirement, W, Waiter, Worker
 from .options import DEFAULT, Default, PoolOptions, check_timeout
 
 __all__ = ["DEFAULT", "Default", "PoolCore", "PoolOptions", "check_timeout"]
@@ -99,7 +90,7 @@ class PoolCore:
         self._lock = threading.Lock()
         self._idle: deque[Worker] = deque()
         self._busy: set[Worker] = set()
-        self._places = 0  # workers live or being started
+        self._starting_or_live = 0  # workers live or being started
         self._waiters: deque[Waiter] = deque()
         self._drain = StrayDrain()
         self._retirer = Retirer()
@@ -108,7 +99,7 @@ class PoolCore:
         # All workers start now: they boot in parallel while the host goes on.
         try:
             for _ in range(options.size):
-                self._places += 1
+                self._starting_or_live += 1
                 self._release(self.adopt(self.start()))
         except BaseException:
             self.close()
@@ -129,9 +120,9 @@ class PoolCore:
         request.timeout = timeout
         return request
 
-    def acquire(self, new_waiter: Callable[[], W]) -> Granted | W:
-        """A worker, Grant.START (start one, then `adopt` it), or a waiter
-        queued for a later grant."""
+    def acquire(self, new_waiter: Callable[[], W]) -> Assigned | W:
+        """A worker, NoWorker.START_ONE (start one, then `adopt` it), or a waiter
+        queued for what a later release gives it."""
         while True:
             with self._lock:
                 if self.closed:
@@ -141,19 +132,19 @@ class PoolCore:
                     if not worker.poller.poll(0):
                         self._busy.add(worker)
                         return worker
-                    self._places -= 1
-                elif self._places < self.options.size:
-                    self._places += 1
-                    return Grant.START
+                    self._starting_or_live -= 1
+                elif self._starting_or_live < self.options.size:
+                    self._starting_or_live += 1
+                    return NoWorker.START_ONE
                 else:
                     waiter = new_waiter()
                     self._waiters.append(waiter)
                     return waiter
             logger.info("worker %d recycled: it wrote to the protocol while idle, or ended", worker.handle.pid)
-            self._dispose(worker, gentle=False)
+            self._dispose(worker, let_exit=False)
 
     def withdraw(self, waiter: Waiter) -> bool:
-        """Takes a waiter out of the queue; False when it was already granted."""
+        """Takes a waiter out of the queue; False when it was already given something."""
         with self._lock:
             try:
                 self._waiters.remove(waiter)
@@ -161,15 +152,15 @@ class PoolCore:
                 return False
             return True
 
-    def give_back(self, grant: Granted) -> None:
-        """Returns a grant its waiter can no longer use."""
-        if isinstance(grant, Worker):
-            self._release(grant)
-        elif grant is Grant.START:
+    def give_back(self, assigned: Assigned) -> None:
+        """Returns what a waiter was given and can no longer use."""
+        if isinstance(assigned, Worker):
+            self._release(assigned)
+        elif assigned is NoWorker.START_ONE:
             self.start_failed()
 
     def start(self) -> WorkerHandle:
-        """Starts a worker for a Grant.START (blocking)."""
+        """Starts a worker for a NoWorker.START_ONE (blocking)."""
         try:
             return self.launcher.start()
         except BaseException:
@@ -177,14 +168,14 @@ class PoolCore:
             raise
 
     def adopt(self, handle: WorkerHandle) -> Worker:
-        """Takes a worker started for a Grant.START; it is busy for the caller."""
+        """Takes a worker started for a NoWorker.START_ONE; it is busy for the caller."""
         worker = Worker(handle, self._drain.add(handle.pid, handle.stray_fd))
         with self._lock:
             closed = self.closed
             if not closed:
                 self._busy.add(worker)
         if closed:
-            self._dispose(worker, gentle=False)
+            self._dispose(worker, let_exit=False)
             raise WorkerError("the pool was closed before the request was sent")
         return worker
 
@@ -195,27 +186,47 @@ class PoolCore:
 
     def start_failed(self) -> None:
         with self._lock:
-            self._places -= 1
+            self._starting_or_live -= 1
             if self._waiters and not self.closed:
-                self._places += 1
-                self._waiters.popleft().deliver(Grant.START)
+                self._starting_or_live += 1
+                self._waiters.popleft().deliver(NoWorker.START_ONE)
 
-    def begin(self, worker: Worker, job: Request) -> ResponseReader:
+    def lease(self, worker: Worker, request: Request, now: float) -> Exchange:
+        """The exchange of `request` with a worker `acquire` gave the caller;
+        `now` is the driver's monotonic clock."""
         worker.served += 1
         if self.options.cpu_limit is not None:
             worker.handle.limit_cpu(self.options.cpu_limit)
-        return job.reader(self.options.max_output)
+        return Exchange(worker, request, request.reader(self.options.max_output), now)
 
-    def settle(self, worker: Worker, job: Request, outcome: Outcome) -> dict[str, Any] | Verdict:
-        """What the outcome of one exchange means, decided without blocking:
-        the response of a worker that goes back to the pool, or the verdict
-        that `conclude` carries out."""
-        if type(outcome) is dict:  # the usual answer: a response line alone
-            response, output, stray = outcome, None, b""
-        elif isinstance(outcome, Answer):
+    def settle(self, exchange: Exchange) -> dict[str, Any] | None:
+        """Decides, without blocking, what the exchange's outcome means: the
+        response of a worker that went back to the pool, or None when the
+        worker must retire (`finish` carries that out)."""
+        decided = self._decide(exchange)
+        if isinstance(decided, Retirement):
+            exchange.retirement = decided
+            return None
+        return decided
+
+    def finish(self, exchange: Exchange) -> dict[str, Any]:
+        """Settles the exchange unless `settle` did, retires its worker when
+        it must go (blocking: kill, reap, replace), then returns the response
+        or raises the error."""
+        decided = exchange.retirement or self._decide(exchange)
+        return self._retire(exchange.worker, decided) if isinstance(decided, Retirement) else decided
+
+    def _decide(self, exchange: Exchange) -> dict[str, Any] | Retirement:
+        outcome = exchange.outcome
+        if outcome is None:
+            outcome = exchange.end()
+        worker = exchange.worker
+        if isinstance(outcome, Failure):
+            return self._failure(exchange.request, outcome)
+        if isinstance(outcome, Answer):
             response, output, stray = outcome.response, outcome.output, outcome.stray
-        else:
-            return self._failure(worker, job, outcome)
+        else:  # the usual answer: a response line alone
+            response, output, stray = outcome, None, b""
         pid = worker.handle.pid
         if output is not None:
             result = response.get("result")
@@ -225,60 +236,59 @@ class PoolCore:
                 _log_bytes(pid, "printed before failing", output)
         if stray:
             _log_bytes(pid, "wrote to the protocol", stray)
-            retire = "it wrote to the protocol outside its answer"
-        elif job.action == "quit":
-            return Verdict(response, retire="it quit", gentle=True)
-        elif (reason := worker.handle.leftovers()) is not None:
-            retire = f"it left {reason}"
+            reason = "it wrote to the protocol outside its answer"
+        elif exchange.request.action == "quit":
+            return Retirement("it quit", response, let_exit=True)
+        elif (left := worker.handle.leftovers()) is not None:
+            reason = f"it left {left}"
         elif self.options.fresh:
-            retire = "fresh workers serve one request"
+            reason = "fresh workers serve one request"
         elif self.options.recycle_after is not None and worker.served >= self.options.recycle_after:
-            retire = f"it served {worker.served} requests"
+            reason = f"it served {worker.served} requests"
         else:
             self._release(worker)
             return response
-        return Verdict(response, retire=retire)
+        return Retirement(reason, response)
 
-    def _failure(self, worker: Worker, job: Request, outcome: Outcome) -> Verdict:
-        if self.closed and outcome in (GONE, INTERRUPTED):
+    def _failure(self, request: Request, failure: Failure) -> Retirement:
+        if self.closed and failure in (GONE, INTERRUPTED):
             # An interrupted caller re-raises its own exception (a cancel
             # must stay a cancel); the others learn the pool closed.
             closed = WorkerError("the pool was closed before the request was answered")
-            error = None if outcome is INTERRUPTED else closed
-            return Verdict(error=error, retire=_POOL_CLOSED)
-        if outcome is TIMED_OUT:
-            message = f"The request timed out after {job.timeout:g} s; the worker was killed"
-            return Verdict(error=WorkerTimeout(message, job.timeout or 0.0), retire="it timed out")
-        if outcome is EXCEEDED:
+            return Retirement(_POOL_CLOSED, error=None if failure is INTERRUPTED else closed)
+        if failure is TIMED_OUT:
+            message = f"The request timed out after {request.timeout:g} s; the worker was killed"
+            return Retirement("it timed out", error=WorkerTimeout(message, request.timeout or 0.0))
+        if failure is EXCEEDED:
             limit = self.options.max_output
             message = f"The worker's answer exceeded max_output ({limit} bytes); the worker was killed"
-            return Verdict(error=OutputLimitExceeded(message, limit), retire="its answer exceeded max_output")
-        if outcome is GONE:
-            return Verdict(retire="it ended", exited=True, gentle=True)
-        if outcome is GARBLED:
+            return Retirement("its answer exceeded max_output", error=OutputLimitExceeded(message, limit))
+        if failure is GONE:
+            return Retirement("it ended", exited=True, let_exit=True)
+        if failure is UNREADABLE:
             error = WorkerError("The worker's answer could not be told from other writes to the protocol; "
                                 "the worker was replaced")
-            return Verdict(error=error, retire="its answer could not be read")
-        logger.debug("worker %d: request abandoned by its caller", worker.handle.pid)
-        return Verdict(retire="its request was abandoned")
+            return Retirement("its answer could not be read", error=error)
+        return Retirement("its request was abandoned")
 
-    def conclude(self, worker: Worker, verdict: Verdict) -> dict[str, Any]:
-        """Retires the worker (blocking: kill, reap, replace), then returns
-        the response or raises the error."""
-        if verdict.retire != _POOL_CLOSED:
-            logger.info("worker %d recycled: %s", worker.handle.pid, verdict.retire)
-        returncode, stderr = self._dispose(worker, gentle=verdict.gentle, want_tail=verdict.exited)
+    def _retire(self, worker: Worker, retirement: Retirement) -> dict[str, Any]:
+        """Ends the worker (kill, reap, replace), then returns the response
+        or raises the error."""
+        if retirement.reason != _POOL_CLOSED:
+            logger.info("worker %d recycled: %s", worker.handle.pid, retirement.reason)
+        exited = retirement.exited
+        returncode, stderr = self._dispose(worker, let_exit=retirement.let_exit, want_tail=exited)
         self._replace()
-        if verdict.exited and returncode == OUTPUT_LIMIT_STATUS and self.settings.limits.output is not None:
+        if exited and returncode == OUTPUT_LIMIT_STATUS and self.settings.limits.output is not None:
             limit = self.options.max_output  # the worker ended itself: its captured output passed the bound
             raise OutputLimitExceeded(f"The script's output exceeded max_output ({limit} bytes)", limit)
-        if verdict.exited:
+        if exited:
             raise WorkerExited(_exit_message(returncode, stderr), returncode, stderr)
-        if verdict.error is not None:
-            raise verdict.error
-        if verdict.response is None:  # an abandoned request: the caller raises its own
+        if retirement.error is not None:
+            raise retirement.error
+        if retirement.response is None:  # an abandoned request: the caller raises its own
             return {}
-        return verdict.response
+        return retirement.response
 
     # -- worker life -------------------------------------------------------
 
@@ -292,14 +302,14 @@ class PoolCore:
                 else:
                     self._idle.append(worker)
                 return
-        self._dispose(worker, gentle=False)
+        self._dispose(worker, let_exit=False)
 
-    def _dispose(self, worker: Worker, *, gentle: bool, want_tail: bool = False) -> tuple[int | None, str]:
+    def _dispose(self, worker: Worker, *, let_exit: bool, want_tail: bool = False) -> tuple[int | None, str]:
         """Ends a worker that is out of the pool's books: kills it with its
         group and its whole process tree, reaps it and closes its
         descriptors.  Returns its status (None when it cannot be known) and
-        its stray output's tail.  A `gentle` end first lets the worker end
-        by itself.  A fresh pool retires a worker on every request: when
+        its stray output's tail.  With `let_exit` the worker first gets a
+        moment to end by itself.  A fresh pool retires a worker on every request: when
         nobody wants its status and tail, it is killed here and waited for in
         the background, off the path of the next request (`close` waits for
         it).  Other retirements are rare and end the worker before the
@@ -309,12 +319,12 @@ class PoolCore:
         if worker.attachment is not None:
             worker.attachment.detach()
         handle = worker.handle
-        if self.options.fresh and not gentle and not want_tail:
+        if self.options.fresh and not let_exit and not want_tail:
             self._retirer.retire(handle, lambda: self._forget(worker, 0.0))
             return None, ""
         # Reaped (a forked worker by its server, which reports it) before the
         # caller hears of it, unless the server does not answer in time.
-        code = end_worker(handle, gentle=gentle)
+        code = end_worker(handle, let_exit=let_exit)
         return code, self._forget(worker, DRAIN_GRACE if want_tail else 0.0)
 
     def _forget(self, worker: Worker, drain: float) -> str:
@@ -328,10 +338,10 @@ class PoolCore:
         """Starts a worker in place of a retired one, so the pool keeps its
         size; a waiter, if any, gets it."""
         with self._lock:
-            self._places -= 1
-            if self.closed or self._places >= self.options.size:
+            self._starting_or_live -= 1
+            if self.closed or self._starting_or_live >= self.options.size:
                 return
-            self._places += 1
+            self._starting_or_live += 1
         try:
             handle = self.start()
         except Exception:
@@ -357,7 +367,7 @@ class PoolCore:
             busy = list(self._busy)
             waiters, self._waiters = list(self._waiters), deque()
             for waiter in waiters:
-                waiter.deliver(Grant.CLOSED)
+                waiter.deliver(NoWorker.POOL_CLOSED)
         quitting, unclean = [], []
         for worker in idle:
             # One left with threads or children gets no time to start more.
@@ -372,9 +382,9 @@ class PoolCore:
         for worker in busy:
             worker.handle.kill()  # their callers dispose of them
         for worker in unclean:
-            self._dispose(worker, gentle=False)
+            self._dispose(worker, let_exit=False)
         for worker in quitting:
-            self._dispose(worker, gentle=True)
+            self._dispose(worker, let_exit=True)
         for worker in busy:
             worker.handle.ended(REAP_LIMIT)
         self._retirer.close()

@@ -11,7 +11,7 @@ right after the response, in the same write: the marker that ends the
 request's answer exactly.  A line a script wrote on the answer descriptor
 therefore never shifts the answers of later requests: before the marker
 there must be exactly one line, the response, or the worker was tampered
-with (GARBLED).
+with (UNREADABLE).
 
 For run_function the worker writes whatever the function printed ahead of
 the response, possibly without a final newline, and the function may print
@@ -28,6 +28,7 @@ script stole, is never taken for what this function printed.
 """
 from __future__ import annotations
 
+import enum
 import json
 import secrets
 from dataclasses import dataclass
@@ -48,22 +49,24 @@ class Answer:
     stray: bytes  # protocol bytes that belong to no answer: the worker is not clean
 
 
-class _Signal:
-    def __init__(self, name: str) -> None:
-        self.name = name
+class Failure(enum.Enum):
+    """An exchange that ended without a usable answer."""
 
-    def __repr__(self) -> str:
-        return self.name
+    EXCEEDED = "the answer passed the output limit"
+    GONE = "end of file before the answer"
+    TIMED_OUT = "the deadline passed (told by the exchange, never by the reader)"
+    INTERRUPTED = "the caller gave up (cancelled, interrupted)"
+    UNREADABLE = "the answer ended without its response line"
 
 
-EXCEEDED: Final = _Signal("EXCEEDED")  # the answer passed the output limit
-GONE: Final = _Signal("GONE")  # end of file before the answer
-TIMED_OUT: Final = _Signal("TIMED_OUT")  # set by the faces, never by the reader
-INTERRUPTED: Final = _Signal("INTERRUPTED")  # the caller gave up (cancelled, interrupted)
-GARBLED: Final = _Signal("GARBLED")  # the answer ended without a response line
+EXCEEDED: Final = Failure.EXCEEDED
+GONE: Final = Failure.GONE
+TIMED_OUT: Final = Failure.TIMED_OUT
+INTERRUPTED: Final = Failure.INTERRUPTED
+UNREADABLE: Final = Failure.UNREADABLE
 
 # A response dict alone, when nothing but the response line came.
-Outcome = dict[str, Any] | Answer | _Signal
+Outcome = dict[str, Any] | Answer | Failure
 
 
 @dataclass(slots=True)
@@ -223,7 +226,7 @@ class ResponseReader:
             # Two whole lines and neither is the marker's answer: it will
             # not come (the marker was taken, or its answer rewritten).
             first = self._buf.find(b"\n")
-            return GARBLED if first >= 0 and self._buf.find(b"\n", first + 1) >= 0 else None
+            return UNREADABLE if first >= 0 and self._buf.find(b"\n", first + 1) >= 0 else None
         self._end = at + len(self._marker)
         line = bytes(self._buf[:at])
         stray = bytes(self._buf[self._end :])
@@ -237,18 +240,18 @@ class ResponseReader:
                     return Answer(value, None, stray) if stray else value
         # Anything but one response line means something else wrote to the
         # answer descriptor: which line is the worker's cannot be told.
-        return GARBLED
+        return UNREADABLE
 
     def _answer_with_marker(self) -> Outcome | None:
         assert self._marker is not None
         buf = self._buf
         lead = self._lead
         if len(buf) < len(lead):
-            return None if lead.startswith(bytes(buf)) else GARBLED
+            return None if lead.startswith(bytes(buf)) else UNREADABLE
         if not buf.startswith(lead):
             # Bytes ahead of the leading marker's answer: an earlier answer
             # came late, or something wrote between requests.
-            return GARBLED
+            return UNREADABLE
         at = self._find_marker()
         if at < len(lead):
             return None
@@ -267,4 +270,4 @@ class ResponseReader:
                 return Answer(response, output, b"".join(lines[i + 1 :]) + stray)
         # The worker answered the marker but no response line is there: only
         # something writing over the protocol explains that.
-        return GARBLED
+        return UNREADABLE

@@ -15,28 +15,28 @@ from ..launchers.spawner import Spawner
 from . import _core, requests
 from ._core import DEFAULT, Default
 from ._errors import WorkerError
+from ._exchange import Exchange, read_some, write_some
 from ._face import PoolFace
-from ._reader import GONE, INTERRUPTED, TIMED_OUT, Outcome, Request, ResponseReader
-from ._worker import Grant, Granted, Verdict, Worker
+from ._reader import INTERRUPTED
+from ._worker import Assigned, NoWorker, Worker
 
 _IN = select.POLLIN | select.POLLHUP | select.POLLERR
 
 
 class _ThreadWaiter:
-    __slots__ = ("_ready", "grant")
+    __slots__ = ("_ready", "assigned")
 
     def __init__(self) -> None:
-        self.grant: Granted | None = None
+        self.assigned: Assigned = NoWorker.POOL_CLOSED  # until delivered
         self._ready = threading.Event()
 
-    def deliver(self, grant: Granted) -> None:
-        self.grant = grant
+    def deliver(self, assigned: Assigned) -> None:
+        self.assigned = assigned
         self._ready.set()
 
-    def wait(self) -> Granted:
+    def wait(self) -> Assigned:
         self._ready.wait()
-        assert self.grant is not None
-        return self.grant
+        return self.assigned
 
 
 class WorkerPool(PoolFace):
@@ -107,39 +107,40 @@ class WorkerPool(PoolFace):
 
     def _call(self, encoded: tuple[object, str], timeout: float | Default | None) -> dict[str, Any]:
         core = self._core
-        job = core.prepare(encoded, timeout)
-        worker = self._acquire()
+        request = core.prepare(encoded, timeout)
+        exchange = core.lease(self._acquire(), request, time.monotonic())
         try:
-            outcome = _exchange(worker, job, core.begin(worker, job))
+            _drive(exchange)
         except BaseException:
-            _protected(_abandon, core, worker, job)
+            exchange.end(INTERRUPTED)
+            _protected(core.finish, exchange)
             raise
-        if type(outcome) is not dict or core.options.fresh:  # the worker may retire
-            return _protected(_finish, core, worker, job, outcome)
-        settled = core.settle(worker, job, outcome)
-        return settled if isinstance(settled, dict) else _protected(core.conclude, worker, settled)
+        if type(exchange.outcome) is dict and not core.options.fresh:  # the worker usually stays
+            response = core.settle(exchange)
+            if response is not None:
+                return response
+        return _protected(core.finish, exchange)
 
     def _acquire(self) -> Worker:
         core = self._core
-        grant = core.acquire(_ThreadWaiter)
-        if isinstance(grant, _ThreadWaiter):
-            waiter = grant
+        assigned = core.acquire(_ThreadWaiter)
+        if isinstance(assigned, _ThreadWaiter):
+            waiter = assigned
             try:
-                grant = waiter.wait()
+                assigned = waiter.wait()
             except BaseException:
                 _protected(_withdraw, core, waiter)
                 raise
-        if grant is Grant.CLOSED:
+        if assigned is NoWorker.POOL_CLOSED:
             raise WorkerError("the pool was closed before the request was sent")
-        if grant is Grant.START:
+        if assigned is NoWorker.START_ONE:
             return _protected(_start, core, orphan=core.give_back)
-        assert isinstance(grant, Worker)
-        return grant
+        return assigned
 
 
 # What must run to its end once begun, also when the caller is interrupted
 # (KeyboardInterrupt, or any exception a signal handler raises): a worker
-# half retired, or a grant half handed back, would hold its place for ever.
+# half retired, or a place half handed back, would be held for ever.
 # Signal handlers run in the main thread only, so only its calls go through
 # a thread of their own.
 _shield = Spawner("ombrix-pool-shield")
@@ -151,17 +152,6 @@ def _protected[T](fn: Callable[..., T], *args: Any, orphan: Callable[[T], object
     return _shield.call(functools.partial(fn, *args), orphan)
 
 
-def _finish(core: _core.PoolCore, worker: Worker, job: Request, outcome: Outcome) -> dict[str, Any]:
-    settled = core.settle(worker, job, outcome)
-    return settled if isinstance(settled, dict) else core.conclude(worker, settled)
-
-
-def _abandon(core: _core.PoolCore, worker: Worker, job: Request) -> None:
-    verdict = core.settle(worker, job, INTERRUPTED)
-    assert isinstance(verdict, Verdict)
-    core.conclude(worker, verdict)
-
-
 def _withdraw(core: _core.PoolCore, waiter: _ThreadWaiter) -> None:
     if not core.withdraw(waiter):
         core.give_back(waiter.wait())
@@ -171,68 +161,39 @@ def _start(core: _core.PoolCore) -> Worker:
     return core.adopt(core.start())
 
 
-def _exchange(worker: Worker, job: Request, reader: ResponseReader) -> Outcome:
-    """Writes the request and reads its answer until the reader has an
-    outcome or the deadline passes."""
-    handle = worker.handle
-    deadline = None if job.timeout is None else time.monotonic() + job.timeout
-    data = job.data
-    try:
-        sent = os.write(handle.request_fd, data)
-    except BlockingIOError:
-        sent = 0
-    except BrokenPipeError:
-        sent = len(data)  # the worker is gone; its end of file will tell
-    poller = worker.poller  # the answer pipe and the worker's pidfd
-    if sent < len(data):
-        pending = memoryview(data)[sent:]
+def _drive(exchange: Exchange) -> None:
+    """Writes the request and reads its answer until the exchange has an
+    outcome."""
+    handle = exchange.worker.handle
+    request_fd, response_fd, pidfd = handle.request_fd, handle.response_fd, handle.pidfd
+    exchange.wrote(write_some(request_fd, exchange.pending))
+    poller = exchange.worker.poller  # the answer pipe and the worker's pidfd
+    if exchange.pending:
         poller = select.poll()
-        poller.register(handle.response_fd, select.POLLIN)
-        poller.register(handle.request_fd, select.POLLOUT)
-        if handle.pidfd >= 0:
-            poller.register(handle.pidfd, select.POLLIN)
-    while True:
-        if deadline is None:
+        poller.register(response_fd, select.POLLIN)
+        poller.register(request_fd, select.POLLOUT)
+        if pidfd >= 0:
+            poller.register(pidfd, select.POLLIN)
+    while exchange.outcome is None:
+        left = exchange.time_left(time.monotonic())
+        if left is None:
             events = poller.poll()
+        elif left > 0:
+            events = poller.poll(int(left * 1000) + 1)
         else:
-            left = deadline - time.monotonic()
-            events = poller.poll(max(0, int(left * 1000) + 1)) if left > 0 else []
-            if not events and time.monotonic() >= deadline:
-                return TIMED_OUT
+            return
         for fd, event in events:
-            if fd == handle.request_fd:
-                try:
-                    pending = pending[os.write(fd, pending) :]
-                except BlockingIOError:
-                    continue
-                except BrokenPipeError:
-                    pending = pending[:0]
-                if not pending:
+            if fd == request_fd:
+                exchange.wrote(write_some(fd, exchange.pending))
+                if not exchange.pending:
                     poller.unregister(fd)
-            elif fd == handle.pidfd:
+            elif fd == pidfd:
                 # The worker has exited; something it started may still hold
                 # the answer pipe open.  What it wrote before is read first.
-                return _rest(handle.response_fd, reader)
+                while exchange.received(read_some(response_fd, exchange.want()) or b"") is None:
+                    pass
+                return
             elif event & _IN:
-                try:
-                    chunk = os.read(fd, reader.want())
-                except BlockingIOError:
-                    continue
-                except OSError:
-                    return GONE
-                outcome = reader.feed(chunk)
-                if outcome is not None:
-                    return outcome
-
-
-def _rest(fd: int, reader: ResponseReader) -> Outcome:
-    """The outcome of what is left in the answer pipe of a worker that has
-    exited: its answer if it wrote one, else GONE."""
-    while True:
-        try:
-            chunk = os.read(fd, reader.want())
-        except OSError:  # empty, or gone
-            return GONE
-        outcome = reader.feed(chunk)
-        if outcome is not None:
-            return outcome
+                chunk = read_some(fd, exchange.want())
+                if chunk is not None and exchange.received(chunk) is not None:
+                    return

@@ -1,5 +1,5 @@
 """The core's record of one worker, and what the core and the faces hand
-each other: grants to waiting callers, and the verdict on an answer."""
+each other: what a queued caller is given, and a worker's retirement."""
 from __future__ import annotations
 
 import enum
@@ -37,29 +37,32 @@ class Worker:
             self.poller.register(handle.pidfd, select.POLLIN)
 
 
-class Grant(enum.Enum):
-    START = "start"  # the holder reserved a place and starts the worker itself
-    CLOSED = "closed"  # the pool closed while the caller waited
+class NoWorker(enum.Enum):
+    """What a caller gets from the pool instead of a worker."""
+
+    START_ONE = "start"  # a place was kept for the caller: it starts the worker itself
+    POOL_CLOSED = "closed"  # the pool closed while the caller waited
 
 
-Granted = Worker | Grant
+Assigned = Worker | NoWorker
 
 
 class Waiter(Protocol):
-    def deliver(self, grant: Granted) -> None:
-        """Hands the waiter its grant (called with the core's lock held)."""
+    def deliver(self, assigned: Assigned) -> None:
+        """Hands the queued caller what it waited for (called with the
+        core's lock held)."""
 
 
 W = TypeVar("W", bound=Waiter)
 
 
 @dataclass(slots=True)
-class Verdict:
-    """What an outcome means: the response or the error, and whether the
-    worker must go (and why)."""
+class Retirement:
+    """A worker that must go after its request, and what its caller gets
+    once it is gone: the response or the error."""
 
+    reason: str
     response: dict[str, Any] | None = None
     error: WorkerError | None = None
-    retire: str = ""
     exited: bool = False  # the worker ended by itself: report its status
-    gentle: bool = False  # let it end by itself briefly before killing it
+    let_exit: bool = False  # give it a moment to end by itself before killing it
