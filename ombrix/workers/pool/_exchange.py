@@ -10,14 +10,12 @@ outcome into the result or the error and decides what becomes of the worker
 from __future__ import annotations
 
 import os
-from typing import Any
-
 from ._reader import GONE, INTERRUPTED, TIMED_OUT, Failure, Outcome, Request, ResponseReader
 from ._worker import Retirement, Worker
 
 
 class Exchange:
-    __slots__ = ("deadline", "outcome", "pending", "reader", "request", "response", "retirement", "worker")
+    __slots__ = ("deadline", "outcome", "pending", "reader", "request", "retirement", "worker")
 
     def __init__(self, worker: Worker, request: Request, reader: ResponseReader, now: float) -> None:
         self.worker = worker
@@ -27,10 +25,7 @@ class Exchange:
         self.deadline = None if request.timeout is None else now + request.timeout
         self.pending: bytes | memoryview = request.data  # still to write
         self.outcome: Outcome | None = None
-        # Set by the core: the response a worker going back to the pool gave,
-        # or what its retirement must do.
-        self.response: dict[str, Any] | None = None
-        self.retirement: Retirement | None = None
+        self.retirement: Retirement | None = None  # set by the core's `settle`
 
     # -- what the driver tells it ------------------------------------------
 

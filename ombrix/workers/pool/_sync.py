@@ -166,9 +166,11 @@ def _drive(exchange: Exchange) -> None:
     outcome."""
     handle = exchange.worker.handle
     request_fd, response_fd, pidfd = handle.request_fd, handle.response_fd, handle.pidfd
-    exchange.wrote(write_some(request_fd, exchange.pending))
+    data = exchange.pending
+    sent = write_some(request_fd, data)
     poller = exchange.worker.poller  # the answer pipe and the worker's pidfd
-    if exchange.pending:
+    if sent < len(data):
+        exchange.wrote(sent)
         poller = select.poll()
         poller.register(response_fd, select.POLLIN)
         poller.register(request_fd, select.POLLOUT)
