@@ -10,6 +10,7 @@ outcome into the result or the error and decides what becomes of the worker
 from __future__ import annotations
 
 import os
+
 from ._reader import GONE, INTERRUPTED, TIMED_OUT, Failure, Outcome, Request, ResponseReader
 from ._worker import Retirement, Worker
 
