@@ -4,19 +4,18 @@ from __future__ import annotations
 
 import asyncio
 import contextlib
-import os
 import threading
 from collections.abc import Callable
 from types import TracebackType
 from typing import Any
 
-from . import requests
-from ._core import DEFAULT, Default, PoolCore
+from ._core import Default, PoolCore
 from ._errors import WorkerError
 from ._exchange import Exchange, read_some, write_some
 from ._face import PoolFace
 from ._reader import GONE, INTERRUPTED
 from ._worker import Assigned, NoWorker, Worker
+from .requests import AsyncRequests
 
 
 class _TaskWaiter:
@@ -54,39 +53,9 @@ class _TaskWaiter:
             self.future.set_result(assigned)
 
 
-class AsyncWorkerPool(PoolFace):
+class AsyncWorkerPool(PoolFace, AsyncRequests):
     """The asyncio counterpart of WorkerPool, with the same options and
     guarantees; its methods are coroutines."""
-
-    async def run_inline(
-        self, code: str, args: dict[str, Any] | None = None, *, timeout: float | Default | None = DEFAULT
-    ) -> dict[str, Any]:
-        return await self._call(requests.inline_request(code, args), timeout)
-
-    async def run_script(
-        self,
-        path: str | os.PathLike[str],
-        args: dict[str, Any] | None = None,
-        *,
-        timeout: float | Default | None = DEFAULT,
-    ) -> dict[str, Any]:
-        return await self._call(requests.script_request(path, args), timeout)
-
-    async def run_function(
-        self,
-        path: str | os.PathLike[str],
-        function: str = "main",
-        args: dict[str, Any] | None = None,
-        *,
-        timeout: float | Default | None = DEFAULT,
-    ) -> dict[str, Any]:
-        return await self._call(requests.function_request(path, function, args), timeout)
-
-    async def validate(self, code: str, *, timeout: float | Default | None = DEFAULT) -> dict[str, Any]:
-        return await self._call(requests.validate_request(code), timeout)
-
-    async def request(self, cmd: dict[str, Any], *, timeout: float | Default | None = DEFAULT) -> dict[str, Any]:
-        return await self._call(requests.any_request(cmd), timeout)
 
     async def aclose(self) -> None:
         for worker in self._core.workers():

@@ -3,7 +3,6 @@ call from many threads."""
 from __future__ import annotations
 
 import functools
-import os
 import select
 import threading
 import time
@@ -12,13 +11,14 @@ from types import TracebackType
 from typing import Any
 
 from ..launchers.spawner import Spawner
-from . import _core, requests
-from ._core import DEFAULT, Default
+from . import _core
+from ._core import Default
 from ._errors import WorkerError
 from ._exchange import Exchange, read_some, write_some
 from ._face import PoolFace
 from ._reader import INTERRUPTED
 from ._worker import Assigned, NoWorker, Worker
+from .requests import Requests
 
 _IN = select.POLLIN | select.POLLHUP | select.POLLERR
 
@@ -39,7 +39,7 @@ class _ThreadWaiter:
         return self.assigned
 
 
-class WorkerPool(PoolFace):
+class WorkerPool(PoolFace, Requests):
     """A pool of `size` worker processes serving requests one at a time each.
 
     Requests wait in FIFO order for a free worker.  Each has a wall-clock
@@ -61,36 +61,6 @@ class WorkerPool(PoolFace):
     `sandbox=True` runs that server and its workers under bubblewrap, with
     the `readable` paths visible read-only (see the README).
     """
-
-    def run_inline(
-        self, code: str, args: dict[str, Any] | None = None, *, timeout: float | Default | None = DEFAULT
-    ) -> dict[str, Any]:
-        return self._call(requests.inline_request(code, args), timeout)
-
-    def run_script(
-        self,
-        path: str | os.PathLike[str],
-        args: dict[str, Any] | None = None,
-        *,
-        timeout: float | Default | None = DEFAULT,
-    ) -> dict[str, Any]:
-        return self._call(requests.script_request(path, args), timeout)
-
-    def run_function(
-        self,
-        path: str | os.PathLike[str],
-        function: str = "main",
-        args: dict[str, Any] | None = None,
-        *,
-        timeout: float | Default | None = DEFAULT,
-    ) -> dict[str, Any]:
-        return self._call(requests.function_request(path, function, args), timeout)
-
-    def validate(self, code: str, *, timeout: float | Default | None = DEFAULT) -> dict[str, Any]:
-        return self._call(requests.validate_request(code), timeout)
-
-    def request(self, cmd: dict[str, Any], *, timeout: float | Default | None = DEFAULT) -> dict[str, Any]:
-        return self._call(requests.any_request(cmd), timeout)
 
     def close(self) -> None:
         self._core.close()

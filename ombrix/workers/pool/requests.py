@@ -8,6 +8,7 @@ import os
 from typing import Any
 
 from ._reader import json_value
+from .options import DEFAULT, Default
 
 
 def _check_str(name: str, value: object) -> None:
@@ -62,3 +63,62 @@ def any_request(cmd: dict[str, Any]) -> tuple[object, str]:
     if not isinstance(cmd, dict):
         raise TypeError(f"cmd must be a dict, not {type(cmd).__name__}")
     return cmd.get("action"), json.dumps(cmd)
+
+
+# -- the public request methods, written once for each kind of caller --------
+#
+# A face gives `_call(encoded, timeout)`: it sends one encoded request and
+# returns (or, for the asyncio faces, awaits) its response.  The timeout is
+# the face's to check: DEFAULT stands for the pool's own.
+
+Timeout = float | Default | None
+
+
+class Requests:
+    """The five request methods of a face for threads."""
+
+    def _call(self, encoded: tuple[object, str], timeout: Timeout) -> dict[str, Any]:
+        raise NotImplementedError
+
+    def run_inline(self, code: str, args: dict[str, Any] | None = None, *,
+                   timeout: Timeout = DEFAULT) -> dict[str, Any]:
+        return self._call(inline_request(code, args), timeout)
+
+    def run_script(self, path: str | os.PathLike[str], args: dict[str, Any] | None = None, *,
+                   timeout: Timeout = DEFAULT) -> dict[str, Any]:
+        return self._call(script_request(path, args), timeout)
+
+    def run_function(self, path: str | os.PathLike[str], function: str = "main",
+                     args: dict[str, Any] | None = None, *, timeout: Timeout = DEFAULT) -> dict[str, Any]:
+        return self._call(function_request(path, function, args), timeout)
+
+    def validate(self, code: str, *, timeout: Timeout = DEFAULT) -> dict[str, Any]:
+        return self._call(validate_request(code), timeout)
+
+    def request(self, cmd: dict[str, Any], *, timeout: Timeout = DEFAULT) -> dict[str, Any]:
+        return self._call(any_request(cmd), timeout)
+
+
+class AsyncRequests:
+    """The same five methods as coroutines, for asyncio tasks."""
+
+    async def _call(self, encoded: tuple[object, str], timeout: Timeout) -> dict[str, Any]:
+        raise NotImplementedError
+
+    async def run_inline(self, code: str, args: dict[str, Any] | None = None, *,
+                         timeout: Timeout = DEFAULT) -> dict[str, Any]:
+        return await self._call(inline_request(code, args), timeout)
+
+    async def run_script(self, path: str | os.PathLike[str], args: dict[str, Any] | None = None, *,
+                         timeout: Timeout = DEFAULT) -> dict[str, Any]:
+        return await self._call(script_request(path, args), timeout)
+
+    async def run_function(self, path: str | os.PathLike[str], function: str = "main",
+                           args: dict[str, Any] | None = None, *, timeout: Timeout = DEFAULT) -> dict[str, Any]:
+        return await self._call(function_request(path, function, args), timeout)
+
+    async def validate(self, code: str, *, timeout: Timeout = DEFAULT) -> dict[str, Any]:
+        return await self._call(validate_request(code), timeout)
+
+    async def request(self, cmd: dict[str, Any], *, timeout: Timeout = DEFAULT) -> dict[str, Any]:
+        return await self._call(any_request(cmd), timeout)
