@@ -2,8 +2,9 @@
 //
 // Declares what every source file of the module uses: the owned-reference
 // handle `Ref`, the constant table, the process-wide module record, the
-// traceback-entry helper, module-global lookup, the text helpers and the
-// bodies of the seven exported functions.
+// traceback-entry helper, module-global lookup and the text helpers.  The
+// exported functions and their bodies are declared with their table
+// (function_table.hpp).
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -82,13 +83,7 @@ private:
     X(function_name, "function_name")                                         \
     X(obj, "obj")                                                             \
     X(cmd, "cmd")                                                             \
-    X(run_script, "run_script")                                               \
-    X(run_inline, "run_inline")                                               \
-    X(run_function, "run_function")                                           \
-    X(validate_script, "validate_script")                                     \
-    X(_serialize, "_serialize")                                               \
-    X(handle_command, "handle_command")                                       \
-    X(main, "main")                                                           \
+    X(script_main, "main")                                                    \
     X(return_, "return")                                                      \
     X(str, "str")                                                             \
     X(dict, "dict")                                                           \
@@ -338,16 +333,8 @@ private:
 };
 
 // ---------------------------------------------------------------------------
-// Bodies of the exported functions.  Arguments arrive bound and type-checked;
-// each returns a new reference, or null with an exception set.
+// The private module functions and the request record (protocol.cpp)
 // ---------------------------------------------------------------------------
-PyObject *run_script(PyObject *path, PyObject *args);                         // operations.cpp
-PyObject *run_inline(PyObject *code, PyObject *args);                         // operations.cpp
-PyObject *run_function(PyObject *path, PyObject *function_name, PyObject *args);  // operations.cpp
-PyObject *validate_script(PyObject *code);                                    // operations.cpp
-PyObject *serialize(PyObject *obj);                                           // serialize.cpp
-PyObject *handle_command(PyObject *cmd);                                      // protocol.cpp
-PyObject *main_loop();                                                        // protocol.cpp
 
 // _mark_answers(): from now on main's loop ends the answer to a request that
 // has a str field "_mark" with a line holding that mark, in the same write,

@@ -42,17 +42,13 @@ FunctionObject *as_function(PyObject *self) { return reinterpret_cast<FunctionOb
 // line; a failed type check carries none.
 // ---------------------------------------------------------------------------
 
-const char *name_of(const FunctionDescription &function) {
-    return PyUnicode_AsUTF8(strings.*function.name);
-}
-
 PyObject *arity_error(const FunctionDescription &function, Py_ssize_t given) {
     const bool exact = function.nrequired == function.nparams;
     const bool too_few = given < function.nrequired;
     const char *word = exact ? "exactly" : (too_few ? "at least" : "at most");
     const Py_ssize_t expected = too_few ? function.nrequired : function.nparams;
     PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                 name_of(function), word, expected, expected == 1 ? "" : "s", given);
+                 function.name, word, expected, expected == 1 ? "" : "s", given);
     return fail_at(function, function.first_line);
 }
 
@@ -128,7 +124,7 @@ int bind_arguments(const FunctionDescription &function, PyObject *const *args, P
     for (Py_ssize_t j = 0; j < k; ++j) {
         PyObject *key = PyTuple_GET_ITEM(kwnames, j);
         if (!PyUnicode_Check(key)) {
-            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", name_of(function));
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", function.name);
             fail_at(function, function.first_line);
             return -1;
         }
@@ -142,10 +138,10 @@ int bind_arguments(const FunctionDescription &function, PyObject *const *args, P
         if (at == -2) return -1;
         if (at >= 0) {
             PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                         name_of(function), key);
+                         function.name, key);
         } else {
             PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                         name_of(function), key);
+                         function.name, key);
         }
         fail_at(function, function.first_line);
         return -1;
@@ -179,12 +175,12 @@ PyObject *call_without_arguments(PyObject *self, PyObject *const *, size_t nargs
                                  PyObject *kwnames) noexcept {
     const FunctionDescription &function = *as_function(self)->description;
     if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) > 0) {
-        PyErr_Format(PyExc_TypeError, "%.200s() %s", name_of(function), "takes no keyword arguments");
+        PyErr_Format(PyExc_TypeError, "%.200s() %s", function.name, "takes no keyword arguments");
         return nullptr;
     }
     const Py_ssize_t n = PyVectorcall_NARGS(nargsf);
     if (n > 0) {
-        PyErr_Format(PyExc_TypeError, "%.200s() %s (%zd given)", name_of(function),
+        PyErr_Format(PyExc_TypeError, "%.200s() %s (%zd given)", function.name,
                      "takes no arguments", n);
         return nullptr;
     }
@@ -354,7 +350,7 @@ PyObject *make_code_object(const FunctionDescription &function) {
         if (name == nullptr) return nullptr;
         PyTuple_SET_ITEM(varnames.get(), function.nparams + i, name);
     }
-    PyObject *name = strings.*function.name;
+    PyObject *name = name_object(function);
     PyObject *empty = module_record.empty_tuple;
     return reinterpret_cast<PyObject *>(PyUnstable_Code_New(
         function.nparams, 0, function.nparams + nlocals, 1, CO_OPTIMIZED | CO_NEWLOCALS,
@@ -397,8 +393,8 @@ PyObject *make_function(const FunctionDescription &function) {
     if (f == nullptr) return nullptr;
     f->vectorcall = function.nparams == 0 ? call_without_arguments : call_function;
     f->description = &function;
-    f->name = Py_NewRef(strings.*function.name);
-    f->qualname = Py_NewRef(strings.*function.name);
+    f->name = Py_NewRef(name_object(function));
+    f->qualname = Py_NewRef(name_object(function));
     f->module = Py_NewRef(strings.module_name);
     f->doc = nullptr;
     f->defaults = Py_NewRef(function.nrequired < function.nparams ? defaults_none : Py_None);

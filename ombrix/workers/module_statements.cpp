@@ -58,6 +58,9 @@ int build_constants() {
     CW_TEXTS(CW_MAKE_TEXT)
 #undef CW_MAKE_ID
 #undef CW_MAKE_TEXT
+    for (std::size_t i = 0; i < kFunctionCount; ++i) {
+        if (make_text(&function_names[i], kDefinitionOrder[i]->name, true) < 0) return -1;
+    }
     return 0;
 }
 
@@ -179,7 +182,7 @@ int run_main_guard() {
     if (!name) return -1;
     int is_main = PyObject_RichCompareBool(name.get(), strings.dunder_main, Py_EQ);
     if (is_main <= 0) return is_main;
-    Ref result = Ref::steal(call_global(strings.main, nullptr, 0));
+    Ref result = Ref::steal(call_global(name_object(kFunctions.main), nullptr, 0));
     return result ? 0 : -1;
 }
 
@@ -199,7 +202,7 @@ int run_statements() {
     for (const ImportStatement &statement : kImports) {
         if (run_import(statement) < 0) return statement.line;
     }
-    for (const FunctionDescription *function : kFunctions.in_definition_order()) {
+    for (const FunctionDescription *function : kDefinitionOrder) {
         if (define_function(*function) < 0) return function->first_line;
     }
     if (run_main_guard() < 0) return kMainGuardLine;

@@ -328,7 +328,7 @@ PyObject *success_result(const FunctionDescription &function, const CapturedRunL
     if (!errors) return fail_at(function, lines.read_errors);
     if (PyDict_SetItem(inner.get(), strings.errors, errors.get()) < 0)
         return fail_at(function, lines.result_entry);
-    Ref serialized = Ref::steal(call_global(strings._serialize, &value, 1));
+    Ref serialized = Ref::steal(call_global(name_object(kFunctions.serialize), &value, 1));
     if (!serialized) return fail_at(function, lines.serialize);
     if (PyDict_SetItem(inner.get(), strings.return_value, serialized.get()) < 0)
         return fail_at(function, lines.result_entry);
@@ -352,7 +352,7 @@ PyObject *with_output_captured(const FunctionDescription &function, const Captur
 // The script's value, from the namespace as the script left it: main(args)
 // or main() when `main` is callable, else `result`, else None.
 PyObject *script_value(PyObject *ns, PyObject *args) {
-    Ref main = Ref::borrow(PyDict_GetItemWithError(ns, strings.main));
+    Ref main = Ref::borrow(PyDict_GetItemWithError(ns, strings.script_main));
     if (!main && PyErr_Occurred()) return fail_at(kRunScript, kRunScript.line.main_lookup);
     if (main && PyCallable_Check(main.get())) {
         PyObject *value = args_given(args) ? PyObject_CallOneArg(main.get(), args)
@@ -634,7 +634,7 @@ PyObject *function_success_result(PyObject *value) {
         return fail_at(kRunFunction, line.success_dict);
     Ref inner = Ref::steal(PyDict_New());
     if (!inner) return fail_at(kRunFunction, line.success_inner);
-    Ref serialized = Ref::steal(call_global(strings._serialize, &value, 1));
+    Ref serialized = Ref::steal(call_global(name_object(kFunctions.serialize), &value, 1));
     if (!serialized || PyDict_SetItem(inner.get(), strings.return_value, serialized.get()) < 0)
         return fail_at(kRunFunction, line.success_inner);
     if (PyDict_SetItem(outer.get(), strings.result, inner.get()) < 0)

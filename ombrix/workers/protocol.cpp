@@ -74,52 +74,50 @@ PyObject *new_record(PyObject *cmd) {
 }
 
 // ---------------------------------------------------------------------------
-// The routing table.  It never changes, so it is kept as constant data rather
-// than rebuilt per call: an action selects a route, and the route's closure
-// reads its fields from the request held by the call's request record.
+// The routing table, handle_command's row: an action selects a route, and the
+// route's closure reads its fields from the request held by the call's
+// request record.
 // ---------------------------------------------------------------------------
 
-enum class Default { EmptyText, None, Main };
+constexpr const auto &kRoutes = kHandleCommand.line.routes;
+constexpr int kRouteCount = static_cast<int>(kRoutes.size());
 
-struct Field {
-    PyObject *Strings::*key;
-    Default fallback;  // the value passed when the request lacks the field
-};
+// The closures' traceback names, by position.
+constexpr auto kClosureNames = [] {
+    std::array<ComposedName, kRoutes.size()> names;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        names[i] = ComposedName({kHandleCommand.traceback_name.view(), ".lambda"},
+                                static_cast<int>(i));
+    }
+    return names;
+}();
 
-struct Route {
-    PyObject *Strings::*action;
-    PyObject *Strings::*operation;  // resolved as a module global on each call
-    const char *traceback_name;     // the closure's
-    int line;                       // the closure's line in handle_command
-    int nfields;
-    Field fields[3];
-};
+constexpr bool closure_names_fit() {
+    for (const ComposedName &name : kClosureNames) {
+        if (!name.complete()) return false;
+    }
+    return true;
+}
+static_assert(closure_names_fit(), "a closure's traceback name does not fit");
 
-constexpr int kRouteCount = 4;
-constexpr int kMaxFields = 3;
+// Each route's operation, by its position in the definition order.
+constexpr auto kOperations = [] {
+    std::array<int, kRoutes.size()> rows{};
+    for (std::size_t i = 0; i < rows.size(); ++i) rows[i] = definition_index(kRoutes[i].operation);
+    return rows;
+}();
 
-// Keys in the order a dictionary built from them would hold them.
-const Route kRoutes[kRouteCount] = {
-    {&Strings::run_script, &Strings::run_script,
-     "ombrix.workers.custom_worker.handle_command.lambda", kHandleCommand.line.run_script_route, 2,
-     {{&Strings::path, Default::EmptyText}, {&Strings::args, Default::None}, {}}},
-    {&Strings::run_inline, &Strings::run_inline,
-     "ombrix.workers.custom_worker.handle_command.lambda1", kHandleCommand.line.run_inline_route, 2,
-     {{&Strings::code, Default::EmptyText}, {&Strings::args, Default::None}, {}}},
-    {&Strings::run_function, &Strings::run_function,
-     "ombrix.workers.custom_worker.handle_command.lambda2", kHandleCommand.line.run_function_route, 3,
-     {{&Strings::path, Default::EmptyText},
-      {&Strings::function, Default::Main},
-      {&Strings::args, Default::None}}},
-    {&Strings::validate, &Strings::validate_script,
-     "ombrix.workers.custom_worker.handle_command.lambda3", kHandleCommand.line.validate_route, 1,
-     {{&Strings::code, Default::EmptyText}, {}, {}}},
-};
+PyObject *operation_name(int route) { return function_names[kOperations[route]]; }
+
+PyObject *action_key(int route) {
+    const Route &r = kRoutes[route];
+    return r.action != nullptr ? strings.*r.action : operation_name(route);
+}
 
 PyObject *default_value(Default fallback) {
     switch (fallback) {
         case Default::EmptyText: return module_record.empty_str;
-        case Default::Main: return strings.main;
+        case Default::ScriptMain: return strings.script_main;
         case Default::None: break;
     }
     return Py_None;
@@ -128,10 +126,12 @@ PyObject *default_value(Default fallback) {
 // The body of a routing closure: look the operation up by name, read the
 // request's fields left to right (get-with-default), call the operation with
 // them as positional arguments and return its result.
-PyObject *run_route(const Route &route, PyObject *record) {
-    Ref operation = Ref::steal(get_global(strings.*route.operation));
+PyObject *run_route(int index, PyObject *record) {
+    const Route &route = kRoutes[index];
+    const char *traceback_name = kClosureNames[index];
+    Ref operation = Ref::steal(get_global(operation_name(index)));
     if (!operation) {
-        add_traceback(route.traceback_name, route.line);
+        add_traceback(traceback_name, route.line);
         return nullptr;
     }
     PyObject *cmd = as_record(record)->cmd;
@@ -143,7 +143,7 @@ PyObject *run_route(const Route &route, PyObject *record) {
         PyObject *value = PyDict_GetItemWithError(cmd, strings.*route.fields[i].key);
         if (value == nullptr) {
             if (PyErr_Occurred()) {
-                add_traceback(route.traceback_name, route.line);
+                add_traceback(traceback_name, route.line);
                 return nullptr;
             }
             value = default_value(route.fields[i].fallback);
@@ -156,7 +156,7 @@ PyObject *run_route(const Route &route, PyObject *record) {
         PyObject_Vectorcall(operation.get(), argv + 1,
                             static_cast<size_t>(route.nfields) | PY_VECTORCALL_ARGUMENTS_OFFSET,
                             nullptr);
-    if (result == nullptr) add_traceback(route.traceback_name, route.line);
+    if (result == nullptr) add_traceback(traceback_name, route.line);
     return result;
 }
 
@@ -178,14 +178,14 @@ int equals_text(PyObject *value, PyObject *text) {
 int find_route(PyObject *action) {
     if (PyUnicode_CheckExact(action)) {
         for (int i = 0; i < kRouteCount; ++i) {
-            if (same_text(action, strings.*kRoutes[i].action)) return i;
+            if (same_text(action, action_key(i))) return i;
         }
         return -1;
     }
     const Py_hash_t hash = PyObject_Hash(action);
     if (hash == -1) return -2;
     for (int i = 0; i < kRouteCount; ++i) {
-        PyObject *key = strings.*kRoutes[i].action;
+        PyObject *key = action_key(i);
         if (PyObject_Hash(key) != hash) continue;
         const int same = PyObject_RichCompareBool(key, action, Py_EQ);
         if (same < 0) return -2;
@@ -226,7 +226,7 @@ PyObject *dispatch(PyObject *cmd) {
 
     Ref record = Ref::steal(new_record(cmd));
     if (!record) return nullptr;
-    Ref result = Ref::steal(run_route(kRoutes[index], record.get()));
+    Ref result = Ref::steal(run_route(index, record.get()));
     if (!result) return nullptr;
     if (!PyDict_CheckExact(result.get()) && result.get() != Py_None) {
         PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "dict",
@@ -481,7 +481,7 @@ int serve(PyObject *outer, StdinLoan &loan) {
         }
 
         PyObject *cmd_arg = cmd.get();
-        Ref response = Ref::steal(call_global(strings.handle_command, &cmd_arg, 1));
+        Ref response = Ref::steal(call_global(name_object(kHandleCommand), &cmd_arg, 1));
         if (getpid() != serving_pid) end_forked_copy();
         if (!response) return kMainLine.handle;
         Ref mark = answer_mark(cmd.get());

@@ -34,7 +34,7 @@ private:
 
 // The nested call: the module global `_serialize` applied to `item`.
 inline PyObject *serialize_nested(PyObject *item) {
-    return call_global(strings._serialize, &item, 1);
+    return call_global(name_object(kSerialize), &item, 1);
 }
 
 // Serialises `item` and appends it to `out`.  0, or -1 with an exception set.
