@@ -11,7 +11,6 @@ directories readable again on its way.
 from __future__ import annotations
 
 import os
-import secrets
 import stat
 import threading
 
@@ -22,6 +21,13 @@ SANDBOX_USER = "sandbox"
 MAX_DEPTH = 64
 ROOT_MODE = 0o755
 _OPEN_DIR = os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC
+
+
+def _new_name() -> str:
+    # The bytes secrets.token_hex would give, without importing secrets:
+    # it loads hashlib and OpenSSL into the fork server, whose every fork
+    # then copies their mappings.
+    return "w-" + os.urandom(12).hex()
 
 
 class Scratch:
@@ -42,7 +48,7 @@ class Scratch:
         """A new directory under the root and a descriptor of it."""
         with self._lock:
             while True:
-                name = "w-" + secrets.token_hex(12)
+                name = _new_name()
                 try:
                     os.mkdir(os.path.join(self.root, name), 0o700)
                     break
@@ -121,7 +127,7 @@ def _remove_entry(root_fd: int, name: str, pending: list[str]) -> None:
                 if _unlink(fd, child):
                     continue
                 if len(stack) >= MAX_DEPTH:
-                    moved = "w-" + secrets.token_hex(12)
+                    moved = _new_name()
                     try:
                         os.rename(child, moved, src_dir_fd=fd, dst_dir_fd=root_fd)
                         pending.append(moved)
