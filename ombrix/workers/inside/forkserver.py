@@ -30,6 +30,7 @@ before it starts serving.
 
 from __future__ import annotations
 
+import _signal  # type: ignore[import-not-found]
 import fcntl  # noqa: F401 - the workers' start-up uses it: imported once, here
 import gc
 import json
@@ -87,6 +88,11 @@ class Server:
         # directory as cwd, removed (by a thread) when the worker has exited.
         root = setup.get("scratch_root")
         self.scratch = None if root is None else scratches.Scratch(root)
+        # Every worker's environment is the setup's: in place here once, a
+        # worker outside a sandbox inherits it as it is.
+        self.env: dict[str, str] | None = setup.get("env")
+        if self.env is not None:
+            startup.set_environment(self.env)
         self.pid = os.getpid()
         # Kept open: the sweep after every wake reads it.
         self.children_fd = os.open(f"/proc/{self.pid}/task/{self.pid}/children", os.O_RDONLY)
@@ -198,14 +204,17 @@ class Server:
             for child in self.children.values():
                 os.close(child.pidfd)
             signal.set_wakeup_fd(-1)
-            signal.signal(signal.SIGCHLD, signal.SIG_DFL)
+            # The C function: signal.signal would first look the handler it
+            # replaces up among the enum's members, and fail, which costs a
+            # worker's start dozens of pages copied.
+            _signal.signal(signal.SIGCHLD, _signal.SIG_DFL)
             os.close(self.wake_r)
             os.close(self.wake_w)
-            env = self.setup.get("env")
+            env = None
             cwd = self.setup.get("cwd")
             if scratch is not None:
                 user = scratches.SANDBOX_USER
-                env = dict(env or {}, HOME=scratch, TMPDIR=scratch, USER=user, LOGNAME=user)
+                env = dict(self.env or {}, HOME=scratch, TMPDIR=scratch, USER=user, LOGNAME=user)
                 # The directory this server made, whatever is at its name now.
                 os.fchdir(scratch_fd)
                 os.close(scratch_fd)
@@ -308,7 +317,9 @@ def main(argv: list[str]) -> int:
     # collector's reach: children do not copy those pages by touching them.
     custom_worker.validate_script("result = 1\n")
     custom_worker.run_inline("result = {'warm': [1, 2.5, 'x']}")
-    startup.private_json()  # made once here; every worker inherits it
+    codec = startup.private_json()  # made once here; every worker inherits it
+    for _ in range(4):  # the protocol's own calls, run until specialised
+        codec.dumps({"success": True, "result": codec.loads('{"action": "run_inline", "code": "", "_mark": "m"}')})
     gc.collect()
     gc.freeze()
     server = Server(sock, setup)

@@ -12,7 +12,10 @@ from __future__ import annotations
 
 import os
 import stat
-import threading
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    import threading
 
 # The name the sandbox's uid has in its /etc/passwd, also USER and LOGNAME.
 SANDBOX_USER = "sandbox"
@@ -38,6 +41,11 @@ class Scratch:
     planted beside its own directory goes too."""
 
     def __init__(self, root: str) -> None:
+        # Imported here, by a sandboxed server only: once imported, threading
+        # runs its at-fork handler in every forked child, a cost on each
+        # worker's start that a server without scratch directories avoids.
+        import threading
+
         self.root = root
         self._lock = threading.Lock()
         self._live: set[str] = set()
@@ -73,6 +81,8 @@ class Scratch:
         with self._lock:
             self._live.discard(os.path.basename(path))
         if self._thread is None:
+            import threading
+
             self._thread = threading.Thread(target=self._run, name="scratch-sweeper", daemon=True)
             self._thread.start()
         self._wake.set()
