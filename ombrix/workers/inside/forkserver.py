@@ -83,7 +83,9 @@ class _Child:
 class Server:
     def __init__(self, sock: socket.socket, setup: dict[str, Any]) -> None:
         self.sock = sock
-        self.setup = setup
+        # Made here once: what a worker does not allocate, it does not copy.
+        self.limits = startup.Limits(**setup.get("limits", {}))
+        self.cwd: str | None = setup.get("cwd")
         # In a sandbox every worker gets its own directory under the scratch
         # directory as cwd, removed (by a thread) when the worker has exited.
         root = setup.get("scratch_root")
@@ -199,19 +201,17 @@ class Server:
 
         Never returns: the child must not go back into the server's loop."""
         try:
+            # The server's other descriptors (its children file, the other
+            # workers' pidfds, the wake-up pipe) are closed with every
+            # descriptor but the worker's own when those are put in place.
             self.sock.close()
-            os.close(self.children_fd)
-            for child in self.children.values():
-                os.close(child.pidfd)
             signal.set_wakeup_fd(-1)
             # The C function: signal.signal would first look the handler it
             # replaces up among the enum's members, and fail, which costs a
             # worker's start dozens of pages copied.
             _signal.signal(signal.SIGCHLD, _signal.SIG_DFL)
-            os.close(self.wake_r)
-            os.close(self.wake_w)
             env = None
-            cwd = self.setup.get("cwd")
+            cwd = self.cwd
             if scratch is not None:
                 user = scratches.SANDBOX_USER
                 env = dict(self.env or {}, HOME=scratch, TMPDIR=scratch, USER=user, LOGNAME=user)
@@ -221,7 +221,7 @@ class Server:
                 cwd = None
             request_fd, response_fd, stray_fd = fds
             startup.prepare_worker(
-                startup.Limits(**self.setup.get("limits", {})),
+                self.limits,
                 self.pid,
                 fds=(request_fd, response_fd, stray_fd),
                 cwd=cwd,
