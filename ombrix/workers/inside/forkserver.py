@@ -31,6 +31,7 @@ before it starts serving.
 from __future__ import annotations
 
 import _signal  # type: ignore[import-not-found]
+import array
 import fcntl  # noqa: F401 - the workers' start-up uses it: imported once, here
 import gc
 import json
@@ -59,10 +60,14 @@ def send_message(sock: socket.socket, message: dict[str, Any], fds: Sequence[int
     """Sends one message (JSON, with descriptors when given) over the pool's
     socket, from either end; False when the other end is gone (or, with
     MSG_DONTWAIT in `flags`, not reading)."""
-    data = json.dumps(message).encode()
+    return send_encoded(sock, json.dumps(message).encode(), fds, flags)
+
+
+def send_encoded(sock: socket.socket, data: bytes, fds: Sequence[int] = (), flags: int = 0) -> bool:
+    """`send_message` of a message already encoded."""
     try:
         if fds:
-            socket.send_fds(sock, [data], list(fds), flags)
+            sock.sendmsg([data], [(socket.SOL_SOCKET, socket.SCM_RIGHTS, array.array("i", fds))], flags)
         else:
             sock.send(data, flags)
     except OSError:
@@ -194,7 +199,10 @@ class Server:
         self.children[pidfd] = child
         self.by_ident[ident] = child
         self.poller.register(pidfd, select.POLLIN)
-        self.send({"op": "forked", "id": ident, "pid": pid}, [pidfd])
+        # The two messages of every worker are written out here: json.dumps
+        # would run the encoder's calls, whose pages the server copies
+        # again after every fork.
+        send_encoded(self.sock, b'{"op": "forked", "id": %d, "pid": %d}' % (ident, pid), [pidfd])
 
     def become_worker(self, fds: list[int], scratch: str | None, scratch_fd: int) -> None:
         """Runs in the forked child: drop everything of the server, then serve.
@@ -251,7 +259,7 @@ class Server:
         _, status = os.waitpid(child.pid, 0)
         if self.scratch is not None and child.scratch is not None:
             self.scratch.release(child.scratch)
-        self.send({"op": "exited", "id": child.ident, "status": status})
+        send_encoded(self.sock, b'{"op": "exited", "id": %d, "status": %d}' % (child.ident, status))
 
     def shutdown(self) -> None:
         for child in list(self.children.values()):
