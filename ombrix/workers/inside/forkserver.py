@@ -42,7 +42,7 @@ import socket
 import sys
 import traceback
 import warnings
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from typing import Any
 
 from ombrix.workers import custom_worker
@@ -54,6 +54,9 @@ from ombrix.workers.inside.tree import children, kill_tree
 # stray-output write end.
 FORK_FDS = 3
 MESSAGE_SIZE = 65536
+_FDS_SPACE = socket.CMSG_LEN(FORK_FDS * array.array("i").itemsize)
+_decoder: Any = json.JSONDecoder()
+_scan: Callable[[str, int], tuple[Any, int]] = _decoder.scan_once
 
 
 def send_message(sock: socket.socket, message: dict[str, Any], fds: Sequence[int] = (), flags: int = 0) -> bool:
@@ -152,16 +155,22 @@ class Server:
 
     def receive(self) -> bool:
         try:
-            data, fds, _, _ = socket.recv_fds(self.sock, MESSAGE_SIZE, FORK_FDS)
+            data, ancillary, _, _ = self.sock.recvmsg(MESSAGE_SIZE, _FDS_SPACE)
         except (ConnectionError, InterruptedError):
             return False
+        fds = array.array("i")
+        for level, kind, payload in ancillary:
+            if level == socket.SOL_SOCKET and kind == socket.SCM_RIGHTS:
+                fds.frombytes(payload[: len(payload) - len(payload) % fds.itemsize])
         if not data:
             for fd in fds:
                 os.close(fd)
             return False
-        message = json.loads(data)
+        # The decoder's own scanner: json.loads would run three more calls
+        # whose pages the server copies again after every fork.
+        message, _ = _scan(data.decode(), 0)
         if message["op"] == "fork" and len(fds) == FORK_FDS:
-            self.fork(int(message["id"]), fds)
+            self.fork(int(message["id"]), list(fds))
         else:
             for fd in fds:
                 os.close(fd)
