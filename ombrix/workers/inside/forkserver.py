@@ -30,6 +30,8 @@ before it starts serving.
 
 from __future__ import annotations
 
+import _signal  # type: ignore[import-not-found]
+import array
 import fcntl  # noqa: F401 - the workers' start-up uses it: imported once, here
 import gc
 import json
@@ -40,7 +42,7 @@ import socket
 import sys
 import traceback
 import warnings
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from typing import Any
 
 from ombrix.workers import custom_worker
@@ -52,16 +54,23 @@ from ombrix.workers.inside.tree import children, kill_tree
 # stray-output write end.
 FORK_FDS = 3
 MESSAGE_SIZE = 65536
+_FDS_SPACE = socket.CMSG_LEN(FORK_FDS * array.array("i").itemsize)
+_decoder: Any = json.JSONDecoder()
+_scan: Callable[[str, int], tuple[Any, int]] = _decoder.scan_once
 
 
 def send_message(sock: socket.socket, message: dict[str, Any], fds: Sequence[int] = (), flags: int = 0) -> bool:
     """Sends one message (JSON, with descriptors when given) over the pool's
     socket, from either end; False when the other end is gone (or, with
     MSG_DONTWAIT in `flags`, not reading)."""
-    data = json.dumps(message).encode()
+    return send_encoded(sock, json.dumps(message).encode(), fds, flags)
+
+
+def send_encoded(sock: socket.socket, data: bytes, fds: Sequence[int] = (), flags: int = 0) -> bool:
+    """`send_message` of a message already encoded."""
     try:
         if fds:
-            socket.send_fds(sock, [data], list(fds), flags)
+            sock.sendmsg([data], [(socket.SOL_SOCKET, socket.SCM_RIGHTS, array.array("i", fds))], flags)
         else:
             sock.send(data, flags)
     except OSError:
@@ -82,11 +91,18 @@ class _Child:
 class Server:
     def __init__(self, sock: socket.socket, setup: dict[str, Any]) -> None:
         self.sock = sock
-        self.setup = setup
+        # Made here once: what a worker does not allocate, it does not copy.
+        self.limits = startup.Limits(**setup.get("limits", {}))
+        self.cwd: str | None = setup.get("cwd")
         # In a sandbox every worker gets its own directory under the scratch
         # directory as cwd, removed (by a thread) when the worker has exited.
         root = setup.get("scratch_root")
         self.scratch = None if root is None else scratches.Scratch(root)
+        # Every worker's environment is the setup's: in place here once, a
+        # worker outside a sandbox inherits it as it is.
+        self.env: dict[str, str] | None = setup.get("env")
+        if self.env is not None:
+            startup.set_environment(self.env)
         self.pid = os.getpid()
         # Kept open: the sweep after every wake reads it.
         self.children_fd = os.open(f"/proc/{self.pid}/task/{self.pid}/children", os.O_RDONLY)
@@ -139,16 +155,22 @@ class Server:
 
     def receive(self) -> bool:
         try:
-            data, fds, _, _ = socket.recv_fds(self.sock, MESSAGE_SIZE, FORK_FDS)
+            data, ancillary, _, _ = self.sock.recvmsg(MESSAGE_SIZE, _FDS_SPACE)
         except (ConnectionError, InterruptedError):
             return False
+        fds = array.array("i")
+        for level, kind, payload in ancillary:
+            if level == socket.SOL_SOCKET and kind == socket.SCM_RIGHTS:
+                fds.frombytes(payload[: len(payload) - len(payload) % fds.itemsize])
         if not data:
             for fd in fds:
                 os.close(fd)
             return False
-        message = json.loads(data)
+        # The decoder's own scanner: json.loads would run three more calls
+        # whose pages the server copies again after every fork.
+        message, _ = _scan(data.decode(), 0)
         if message["op"] == "fork" and len(fds) == FORK_FDS:
-            self.fork(int(message["id"]), fds)
+            self.fork(int(message["id"]), list(fds))
         else:
             for fd in fds:
                 os.close(fd)
@@ -186,33 +208,37 @@ class Server:
         self.children[pidfd] = child
         self.by_ident[ident] = child
         self.poller.register(pidfd, select.POLLIN)
-        self.send({"op": "forked", "id": ident, "pid": pid}, [pidfd])
+        # The two messages of every worker are written out here: json.dumps
+        # would run the encoder's calls, whose pages the server copies
+        # again after every fork.
+        send_encoded(self.sock, b'{"op": "forked", "id": %d, "pid": %d}' % (ident, pid), [pidfd])
 
     def become_worker(self, fds: list[int], scratch: str | None, scratch_fd: int) -> None:
         """Runs in the forked child: drop everything of the server, then serve.
 
         Never returns: the child must not go back into the server's loop."""
         try:
+            # The server's other descriptors (its children file, the other
+            # workers' pidfds, the wake-up pipe) are closed with every
+            # descriptor but the worker's own when those are put in place.
             self.sock.close()
-            os.close(self.children_fd)
-            for child in self.children.values():
-                os.close(child.pidfd)
             signal.set_wakeup_fd(-1)
-            signal.signal(signal.SIGCHLD, signal.SIG_DFL)
-            os.close(self.wake_r)
-            os.close(self.wake_w)
-            env = self.setup.get("env")
-            cwd = self.setup.get("cwd")
+            # The C function: signal.signal would first look the handler it
+            # replaces up among the enum's members, and fail, which costs a
+            # worker's start dozens of pages copied.
+            _signal.signal(signal.SIGCHLD, _signal.SIG_DFL)
+            env = None
+            cwd = self.cwd
             if scratch is not None:
                 user = scratches.SANDBOX_USER
-                env = dict(env or {}, HOME=scratch, TMPDIR=scratch, USER=user, LOGNAME=user)
+                env = dict(self.env or {}, HOME=scratch, TMPDIR=scratch, USER=user, LOGNAME=user)
                 # The directory this server made, whatever is at its name now.
                 os.fchdir(scratch_fd)
                 os.close(scratch_fd)
                 cwd = None
             request_fd, response_fd, stray_fd = fds
             startup.prepare_worker(
-                startup.Limits(**self.setup.get("limits", {})),
+                self.limits,
                 self.pid,
                 fds=(request_fd, response_fd, stray_fd),
                 cwd=cwd,
@@ -242,7 +268,7 @@ class Server:
         _, status = os.waitpid(child.pid, 0)
         if self.scratch is not None and child.scratch is not None:
             self.scratch.release(child.scratch)
-        self.send({"op": "exited", "id": child.ident, "status": status})
+        send_encoded(self.sock, b'{"op": "exited", "id": %d, "status": %d}' % (child.ident, status))
 
     def shutdown(self) -> None:
         for child in list(self.children.values()):
@@ -308,7 +334,9 @@ def main(argv: list[str]) -> int:
     # collector's reach: children do not copy those pages by touching them.
     custom_worker.validate_script("result = 1\n")
     custom_worker.run_inline("result = {'warm': [1, 2.5, 'x']}")
-    startup.private_json()  # made once here; every worker inherits it
+    codec = startup.private_json()  # made once here; every worker inherits it
+    for _ in range(4):  # the protocol's own calls, run until specialised
+        codec.dumps({"success": True, "result": codec.loads('{"action": "run_inline", "code": "", "_mark": "m"}')})
     gc.collect()
     gc.freeze()
     server = Server(sock, setup)

@@ -11,9 +11,11 @@ directories readable again on its way.
 from __future__ import annotations
 
 import os
-import secrets
 import stat
-import threading
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    import threading
 
 # The name the sandbox's uid has in its /etc/passwd, also USER and LOGNAME.
 SANDBOX_USER = "sandbox"
@@ -24,6 +26,13 @@ ROOT_MODE = 0o755
 _OPEN_DIR = os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC
 
 
+def _new_name() -> str:
+    # The bytes secrets.token_hex would give, without importing secrets:
+    # it loads hashlib and OpenSSL into the fork server, whose every fork
+    # then copies their mappings.
+    return "w-" + os.urandom(12).hex()
+
+
 class Scratch:
     """The scratch root of a fork server: makes each worker's directory, and
     a daemon thread sweeps the root of everything that belongs to no live
@@ -32,6 +41,11 @@ class Scratch:
     planted beside its own directory goes too."""
 
     def __init__(self, root: str) -> None:
+        # Imported here, by a sandboxed server only: once imported, threading
+        # runs its at-fork handler in every forked child, a cost on each
+        # worker's start that a server without scratch directories avoids.
+        import threading
+
         self.root = root
         self._lock = threading.Lock()
         self._live: set[str] = set()
@@ -42,7 +56,7 @@ class Scratch:
         """A new directory under the root and a descriptor of it."""
         with self._lock:
             while True:
-                name = "w-" + secrets.token_hex(12)
+                name = _new_name()
                 try:
                     os.mkdir(os.path.join(self.root, name), 0o700)
                     break
@@ -67,6 +81,8 @@ class Scratch:
         with self._lock:
             self._live.discard(os.path.basename(path))
         if self._thread is None:
+            import threading
+
             self._thread = threading.Thread(target=self._run, name="scratch-sweeper", daemon=True)
             self._thread.start()
         self._wake.set()
@@ -121,7 +137,7 @@ def _remove_entry(root_fd: int, name: str, pending: list[str]) -> None:
                 if _unlink(fd, child):
                     continue
                 if len(stack) >= MAX_DEPTH:
-                    moved = "w-" + secrets.token_hex(12)
+                    moved = _new_name()
                     try:
                         os.rename(child, moved, src_dir_fd=fd, dst_dir_fd=root_fd)
                         pending.append(moved)

@@ -13,7 +13,6 @@ it runs at every worker start.
 """
 from __future__ import annotations
 
-import contextlib
 import os
 import resource
 import signal
@@ -203,12 +202,22 @@ def _guard_answers(limits: Limits) -> None:
     # hold: a script can then neither break nor forge the answers, nor grow
     # the worker by printing.  Each answer ends with its request's mark, so
     # the pool knows exactly where it ends.
-    from ombrix.workers import custom_worker
+    import ombrix.workers.custom_worker as custom_worker
 
     custom_worker.json = private_json()  # type: ignore[attr-defined]
     custom_worker._mark_answers()
     if limits.output is not None:
         custom_worker._limit_output(limits.output)
+
+
+def set_environment(env: Mapping[str, str]) -> None:
+    """Makes `env` the process's whole environment, changing only what
+    differs (a forked worker starts with its server's environment)."""
+    for key in [key for key in os.environ if key not in env]:
+        del os.environ[key]
+    for key, value in env.items():
+        if os.environ.get(key) != value:
+            os.environ[key] = value
 
 
 def prepare_worker(
@@ -241,21 +250,17 @@ def prepare_worker(
     if cwd is not None:
         os.chdir(cwd)
     if env is not None:
-        # Only what differs: a forked worker starts with its server's
-        # environment, most often the same already.
-        for key in [key for key in os.environ if key not in env]:
-            del os.environ[key]
-        for key, value in env.items():
-            if os.environ.get(key) != value:
-                os.environ[key] = value
+        set_environment(env)
     _die_with_parent(parent_pid)
     _adopt_orphans()
     # A batch task never preempts the task that wakes it: a host writing
     # requests to several workers goes on instead of waiting for each on its
     # own CPU (pipe wake-ups pull the reader there), and a busy script
     # cannot starve its host.
-    with contextlib.suppress(OSError):
+    try:
         os.sched_setscheduler(0, os.SCHED_BATCH, os.sched_param(0))
+    except OSError:
+        pass
     _apply_limits(limits)
     _bind_protocol_streams()
     _guard_answers(limits)
