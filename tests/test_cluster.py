@@ -3,6 +3,7 @@ a simulated cluster of three one-CPU nodes on this machine."""
 import asyncio
 import collections
 import concurrent.futures
+import copy
 import os
 import signal
 import subprocess
@@ -25,6 +26,42 @@ from ombrix.workers.pool import (  # noqa: E402
 )
 
 
+def coverage_runtime_env():
+    """When coverage measures this run, a job runtime environment in which
+    Ray's workers measure the actors too, each into a data file of its own
+    that the run combines with this process's.  Ray ends an actor without
+    running Python's exit handlers, so its data is saved when it closes."""
+    try:
+        import coverage
+    except ImportError:
+        return None
+    cov = coverage.Coverage.current()
+    if cov is None:
+        return None
+    config = copy.copy(cov.config)
+    config.parallel = True
+    config.core = "sysmon"  # sees the threads Ray starts, which settrace does not
+    config.data_file = os.path.abspath(config.data_file)
+
+    def save_on_close():
+        import coverage
+
+        from ombrix.workers.cluster._actor import PoolActor
+
+        close = PoolActor.close
+
+        def closing(self):
+            try:
+                return close(self)
+            finally:
+                if (cov := coverage.Coverage.current()) is not None:
+                    cov.save()
+
+        PoolActor.close = closing
+
+    return {"env_vars": {"COVERAGE_PROCESS_CONFIG": config.serialize()}, "worker_process_setup_hook": save_on_close}
+
+
 class Rays:
     """The module's Ray connection: the local instance or the three-node
     cluster, one at a time, each made on first use."""
@@ -40,7 +77,7 @@ class Rays:
         cwd = os.getcwd()
         os.chdir(self.workdir)
         try:
-            ray.init(include_dashboard=False, log_to_driver=False, **options)
+            ray.init(include_dashboard=False, log_to_driver=False, runtime_env=coverage_runtime_env(), **options)
         finally:
             os.chdir(cwd)
         assert {node["NodeManagerAddress"] for node in ray.nodes()} == {"127.0.0.1"}
