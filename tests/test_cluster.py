@@ -4,6 +4,7 @@ import asyncio
 import collections
 import concurrent.futures
 import copy
+import inspect
 import os
 import signal
 import subprocess
@@ -141,6 +142,13 @@ def test_import_names_the_extra_when_ray_is_missing():
     proc = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True, check=False)
     assert proc.returncode != 0
     assert "ImportError" in proc.stderr and "ombrix-custom-worker[ray]" in proc.stderr
+
+
+@pytest.mark.parametrize("method", ["run_inline", "run_script", "run_function", "validate", "request"])
+def test_faces_take_the_local_pools_arguments(method):
+    for local, cluster in [(WorkerPool, ClusterPool), (AsyncWorkerPool, AsyncClusterPool)]:
+        assert (inspect.signature(getattr(cluster, method), eval_str=True)
+                == inspect.signature(getattr(local, method), eval_str=True))
 
 
 def calls(tmp_path):
