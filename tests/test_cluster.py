@@ -218,7 +218,8 @@ def test_timeout_costs_no_more_than_the_answer(local_ray):
 def test_killed_actor_fails_its_requests_and_is_replaced(local_ray, tmp_path):
     marker = tmp_path / "actor-pid"
     long = f"import os, time\nopen({str(marker)!r}, 'w').write(f'{{os.getppid()}} {{os.getpid()}}')\ntime.sleep(30)"
-    short = "import os, time\ntime.sleep(0.2)\nresult = os.getppid()"
+    ran = tmp_path / "short-ran"
+    short = f"import os, time\nopen({str(ran)!r}, 'a').close()\ntime.sleep(0.2)\nresult = os.getppid()"
 
     async def scenario():
         # One request in flight per actor: the short ones past the first wait
@@ -230,7 +231,8 @@ def test_killed_actor_fails_its_requests_and_is_replaced(local_ray, tmp_path):
                     pytest.fail(f"the long request ended early: {held.result()}")
                 await asyncio.sleep(0.02)
             others = [asyncio.ensure_future(pool.run_inline(short)) for _ in range(4)]
-            await asyncio.sleep(0.1)
+            # All four are routed once the first runs on the other actor.
+            assert await asyncio.to_thread(wait_until, ran.exists)
             victim, orphan = map(int, marker.read_text().split())
             os.kill(victim, signal.SIGKILL)
             with pytest.raises(ActorLost) as lost:
@@ -270,11 +272,14 @@ def test_close_ends_workers_and_actors_and_keeps_the_cluster(local_ray):
     assert ray.is_initialized() and ray.get(ray.put(7)) == 7
 
 
-def test_batched_answers_stay_apart_and_a_slow_request_holds_none_back(local_ray):
+def test_batched_answers_stay_apart_and_a_slow_request_holds_none_back(local_ray, tmp_path):
+    ran = tmp_path / "slow-ran"
+
     async def scenario():
         async with AsyncClusterPool(actors=2, size=2) as pool:
-            slow = asyncio.ensure_future(pool.run_inline("import time\ntime.sleep(3)\nresult = 'slow'"))
-            await asyncio.sleep(0.3)
+            slow = asyncio.ensure_future(
+                pool.run_inline(f"import time\nopen({str(ran)!r}, 'a').close()\ntime.sleep(3)\nresult = 'slow'"))
+            assert await asyncio.to_thread(wait_until, ran.exists)
             answers = await asyncio.gather(*(pool.run_inline("result = args['n']", {"n": n}) for n in range(40)))
             return slow.done(), [a["result"]["return_value"] for a in answers], await slow
 
@@ -283,15 +288,21 @@ def test_batched_answers_stay_apart_and_a_slow_request_holds_none_back(local_ray
     assert not slow_done_first
 
 
-def test_cancelled_request_frees_its_place_and_bad_arguments_fail_alone(local_ray):
+def test_cancelled_requests_free_their_place_and_bad_arguments_fail_alone(local_ray, tmp_path):
+    ran = tmp_path / "held-ran"
+
     async def scenario():
         async with AsyncClusterPool(actors=1, size=1, max_in_flight=1) as pool:
             with pytest.raises(TypeError):
                 await pool.run_inline("result = 1", {"f": lambda: 1})
-            held = asyncio.ensure_future(pool.run_inline("import time\ntime.sleep(30)"))
-            await asyncio.sleep(0.5)
+            code = f"import time\nopen({str(ran)!r}, 'a').close()\ntime.sleep(30)"
+            # Routed in this order: the second waits here, behind the first.
+            held, waiting = asyncio.ensure_future(pool.run_inline(code)), asyncio.ensure_future(pool.run_inline(code))
+            assert await asyncio.to_thread(wait_until, ran.exists)
+            waiting.cancel()
             held.cancel()
-            # One place only: this waits until the actor has ended the cancelled one.
+            # One place only: this waits until the actor has ended the cancelled
+            # one, and would wait behind the other had it not been withdrawn.
             return await asyncio.wait_for(pool.run_inline("result = 2"), 15)
 
     assert asyncio.run(scenario())["result"]["return_value"] == 2
