@@ -84,13 +84,14 @@ class Rays:
         assert {node["NodeManagerAddress"] for node in ray.nodes()} == {"127.0.0.1"}
 
     def use(self, kind):
+        """Connects to the `kind` of Ray; None: to none."""
         assert os.environ["RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER"] == "0"
         if kind != self.kind:
             ray.shutdown()
             self.kind = None
             if kind == "local":
                 self._init(address="local", num_cpus=2)
-            else:
+            elif kind == "cluster":
                 from ray.cluster_utils import Cluster
 
                 # Nodes lost are noticed within about two seconds, not fifteen.
@@ -306,6 +307,40 @@ def test_cancelled_requests_free_their_place_and_bad_arguments_fail_alone(local_
             return await asyncio.wait_for(pool.run_inline("result = 2"), 15)
 
     assert asyncio.run(scenario())["result"]["return_value"] == 2
+
+
+def test_bad_options_fail_the_pool_and_leave_no_actor(local_ray):
+    for bad in ({"actors": 0}, {"max_in_flight": 0}, {"size": 0}):  # the last one checked by the actors' pools
+        with pytest.raises(ValueError):
+            ClusterPool(**{"actors": 2, **bad})
+    assert wait_until(lambda: not pool_actors_per_node())
+
+
+def test_ray_connection_a_pool_made_ends_when_the_last_pool_using_it_closes(rays, tmp_path, monkeypatch):
+    rays.use(None)
+    monkeypatch.chdir(tmp_path)  # see Rays._init
+    init = {"num_cpus": 2, "include_dashboard": False, "log_to_driver": False, "runtime_env": coverage_runtime_env()}
+    with ClusterPool(address="local", ray_init=init, actors=1, size=1) as first:
+        assert {node["NodeManagerAddress"] for node in ray.nodes()} == {"127.0.0.1"}
+        with ClusterPool(actors=1, size=1) as second:
+            assert second.run_inline("result = 2")["result"]["return_value"] == 2
+        assert first.run_inline("result = 1")["result"]["return_value"] == 1
+    assert not ray.is_initialized()
+
+
+def test_actor_ray_will_not_restart_is_replaced(local_ray):
+    probe = "import os\nresult = os.getppid()"
+    with ClusterPool(actors=1, size=1, actor_options={"max_restarts": 0}) as pool:
+        first = pool.run_inline(probe)["result"]["return_value"]
+        os.kill(first, signal.SIGKILL)
+
+        def replaced():
+            try:
+                return pool.run_inline(probe)["result"]["return_value"] != first
+            except ActorLost:
+                return False  # sent to the killed actor before its loss was seen
+
+        assert wait_until(replaced, 30)
 
 
 ACTOR_PROBE = "import os\nresult = [os.getppid(), os.getcwd()]"
