@@ -21,6 +21,7 @@ from ombrix.workers.cluster import ActorLost, AsyncClusterPool, ClusterPool  # n
 from ombrix.workers.pool import (  # noqa: E402
     AsyncWorkerPool,
     OutputLimitExceeded,
+    WorkerError,
     WorkerExited,
     WorkerPool,
     WorkerTimeout,
@@ -31,7 +32,8 @@ def coverage_runtime_env():
     """When coverage measures this run, a job runtime environment in which
     Ray's workers measure the actors too, each into a data file of its own
     that the run combines with this process's.  Ray ends an actor without
-    running Python's exit handlers, so its data is saved when it closes."""
+    running Python's exit handlers (or loses its node), so its data is saved
+    at each liveness check and when it closes."""
     try:
         import coverage
     except ImportError:
@@ -44,23 +46,26 @@ def coverage_runtime_env():
     config.core = "sysmon"  # sees the threads Ray starts, which settrace does not
     config.data_file = os.path.abspath(config.data_file)
 
-    def save_on_close():
+    def save_in_actors():
+        import contextlib
+
         import coverage
 
         from ombrix.workers.cluster._actor import PoolActor
 
-        close = PoolActor.close
+        def saving(method):
+            def call(self):
+                try:
+                    return method(self)
+                finally:
+                    with contextlib.suppress(Exception):  # measuring must not fail the actor
+                        coverage.Coverage.current().save()
 
-        def closing(self):
-            try:
-                return close(self)
-            finally:
-                if (cov := coverage.Coverage.current()) is not None:
-                    cov.save()
+            return call
 
-        PoolActor.close = closing
+        PoolActor.ping, PoolActor.close = saving(PoolActor.ping), saving(PoolActor.close)
 
-    return {"env_vars": {"COVERAGE_PROCESS_CONFIG": config.serialize()}, "worker_process_setup_hook": save_on_close}
+    return {"env_vars": {"COVERAGE_PROCESS_CONFIG": config.serialize()}, "worker_process_setup_hook": save_in_actors}
 
 
 class Rays:
@@ -255,15 +260,22 @@ def test_killed_actor_fails_its_requests_and_is_replaced(local_ray, tmp_path):
     assert len(pids) == 2 and victim not in pids
 
 
-def test_close_ends_workers_and_actors_and_keeps_the_cluster(local_ray):
+def test_close_ends_workers_and_actors_and_keeps_the_cluster(local_ray, tmp_path):
     pool = ClusterPool(actors=2, size=2)
     probe = "import os, time\ntime.sleep(0.3)\nresult = [os.getpid(), os.getppid()]"
+    ran = tmp_path / "ran"
     try:
         with concurrent.futures.ThreadPoolExecutor(4) as ex:
             pids = [r["result"]["return_value"] for r in ex.map(lambda _: pool.run_inline(probe), range(4))]
+            running = ex.submit(pool.run_inline, f"import time\nopen({str(ran)!r}, 'a').close()\ntime.sleep(30)")
+            assert wait_until(ran.exists)
+            pool.close()
+            # A request still running gets the answer its actor's closing pool gave it.
+            with pytest.raises(WorkerError, match="closed") as closed:
+                running.result()
+            assert not isinstance(closed.value, ActorLost)
         workers, actors = {p[0] for p in pids}, {p[1] for p in pids}
         assert len(workers) == 4 and len(actors) == 2
-        pool.close()
     finally:
         pool.close()
     assert not any(alive(pid) for pid in workers)
@@ -313,6 +325,15 @@ def test_bad_options_fail_the_pool_and_leave_no_actor(local_ray):
     for bad in ({"actors": 0}, {"max_in_flight": 0}, {"size": 0}):  # the last one checked by the actors' pools
         with pytest.raises(ValueError):
             ClusterPool(**{"actors": 2, **bad})
+
+    async def restart():
+        pool = AsyncClusterPool(actors=2, size=0)
+        with pytest.raises(ValueError):
+            await pool.start()
+        with pytest.raises(RuntimeError, match="closed"):  # no actor is placed again
+            await pool.run_inline("result = 1")
+
+    asyncio.run(restart())
     assert wait_until(lambda: not pool_actors_per_node())
 
 
