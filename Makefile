@@ -56,16 +56,16 @@ $(ALT_BUILD)/.built: $(VENV)/.ready $(SOURCES)
 	  echo "$(PY313)" > $(ALT_BUILD)/python.txt || exit 1; fi
 	@mkdir -p $(ALT_BUILD) && touch $@
 
-# Line coverage of the host side the tests drive from this process (the
-# tests import the installed package, so modules are named, not paths).  The
-# pool and the launchers must keep COVER_MIN %; the cluster, whose actors run
-# inside Ray's processes where nothing is measured, is reported only.
+# Line coverage of the host side (the tests import the installed package, so
+# modules are named, not paths), which must keep COVER_MIN %.  The cluster
+# tests have Ray's workers measure the actors too, each into a data file of its
+# own that pytest-cov combines with this process's.
 COVER := pool launchers cluster
 COVER_MIN := 90
 COVERAGE_FILE := $(CURDIR)/build/.coverage
 test: build $(ALT_BUILD)/.built stubtest lint
 	COVERAGE_FILE=$(COVERAGE_FILE) $(PY) -P -m pytest -q $(COVER:%=--cov=ombrix.workers.%) --cov-report=term tests
-	set -o pipefail; $(PY) -m coverage report --data-file=$(COVERAGE_FILE) --include='*/ombrix/workers/pool/*,*/ombrix/workers/launchers/*' \
+	set -o pipefail; $(PY) -m coverage report --data-file=$(COVERAGE_FILE) --include='*/ombrix/workers/pool/*,*/ombrix/workers/launchers/*,*/ombrix/workers/cluster/*' \
 	  --fail-under=$(COVER_MIN) | tail -1
 
 lint: $(VENV)/.ready

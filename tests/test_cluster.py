@@ -3,6 +3,8 @@ a simulated cluster of three one-CPU nodes on this machine."""
 import asyncio
 import collections
 import concurrent.futures
+import copy
+import inspect
 import os
 import signal
 import subprocess
@@ -19,10 +21,51 @@ from ombrix.workers.cluster import ActorLost, AsyncClusterPool, ClusterPool  # n
 from ombrix.workers.pool import (  # noqa: E402
     AsyncWorkerPool,
     OutputLimitExceeded,
+    WorkerError,
     WorkerExited,
     WorkerPool,
     WorkerTimeout,
 )
+
+
+def coverage_runtime_env():
+    """When coverage measures this run, a job runtime environment in which
+    Ray's workers measure the actors too, each into a data file of its own
+    that the run combines with this process's.  Ray ends an actor without
+    running Python's exit handlers (or loses its node), so its data is saved
+    at each liveness check and when it closes."""
+    try:
+        import coverage
+    except ImportError:
+        return None
+    cov = coverage.Coverage.current()
+    if cov is None:
+        return None
+    config = copy.copy(cov.config)
+    config.parallel = True
+    config.core = "sysmon"  # sees the threads Ray starts, which settrace does not
+    config.data_file = os.path.abspath(config.data_file)
+
+    def save_in_actors():
+        import contextlib
+
+        import coverage
+
+        from ombrix.workers.cluster._actor import PoolActor
+
+        def saving(method):
+            def call(self):
+                try:
+                    return method(self)
+                finally:
+                    with contextlib.suppress(Exception):  # measuring must not fail the actor
+                        coverage.Coverage.current().save()
+
+            return call
+
+        PoolActor.ping, PoolActor.close = saving(PoolActor.ping), saving(PoolActor.close)
+
+    return {"env_vars": {"COVERAGE_PROCESS_CONFIG": config.serialize()}, "worker_process_setup_hook": save_in_actors}
 
 
 class Rays:
@@ -40,19 +83,20 @@ class Rays:
         cwd = os.getcwd()
         os.chdir(self.workdir)
         try:
-            ray.init(include_dashboard=False, log_to_driver=False, **options)
+            ray.init(include_dashboard=False, log_to_driver=False, runtime_env=coverage_runtime_env(), **options)
         finally:
             os.chdir(cwd)
         assert {node["NodeManagerAddress"] for node in ray.nodes()} == {"127.0.0.1"}
 
     def use(self, kind):
+        """Connects to the `kind` of Ray; None: to none."""
         assert os.environ["RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER"] == "0"
         if kind != self.kind:
             ray.shutdown()
             self.kind = None
             if kind == "local":
                 self._init(address="local", num_cpus=2)
-            else:
+            elif kind == "cluster":
                 from ray.cluster_utils import Cluster
 
                 # Nodes lost are noticed within about two seconds, not fifteen.
@@ -104,6 +148,13 @@ def test_import_names_the_extra_when_ray_is_missing():
     proc = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True, check=False)
     assert proc.returncode != 0
     assert "ImportError" in proc.stderr and "ombrix-custom-worker[ray]" in proc.stderr
+
+
+@pytest.mark.parametrize("method", ["run_inline", "run_script", "run_function", "validate", "request"])
+def test_faces_take_the_local_pools_arguments(method):
+    for local, cluster in [(WorkerPool, ClusterPool), (AsyncWorkerPool, AsyncClusterPool)]:
+        assert (inspect.signature(getattr(cluster, method), eval_str=True)
+                == inspect.signature(getattr(local, method), eval_str=True))
 
 
 def calls(tmp_path):
@@ -173,7 +224,8 @@ def test_timeout_costs_no_more_than_the_answer(local_ray):
 def test_killed_actor_fails_its_requests_and_is_replaced(local_ray, tmp_path):
     marker = tmp_path / "actor-pid"
     long = f"import os, time\nopen({str(marker)!r}, 'w').write(f'{{os.getppid()}} {{os.getpid()}}')\ntime.sleep(30)"
-    short = "import os, time\ntime.sleep(0.2)\nresult = os.getppid()"
+    ran = tmp_path / "short-ran"
+    short = f"import os, time\nopen({str(ran)!r}, 'a').close()\ntime.sleep(0.2)\nresult = os.getppid()"
 
     async def scenario():
         # One request in flight per actor: the short ones past the first wait
@@ -185,7 +237,8 @@ def test_killed_actor_fails_its_requests_and_is_replaced(local_ray, tmp_path):
                     pytest.fail(f"the long request ended early: {held.result()}")
                 await asyncio.sleep(0.02)
             others = [asyncio.ensure_future(pool.run_inline(short)) for _ in range(4)]
-            await asyncio.sleep(0.1)
+            # All four are routed once the first runs on the other actor.
+            assert await asyncio.to_thread(wait_until, ran.exists)
             victim, orphan = map(int, marker.read_text().split())
             os.kill(victim, signal.SIGKILL)
             with pytest.raises(ActorLost) as lost:
@@ -207,15 +260,22 @@ def test_killed_actor_fails_its_requests_and_is_replaced(local_ray, tmp_path):
     assert len(pids) == 2 and victim not in pids
 
 
-def test_close_ends_workers_and_actors_and_keeps_the_cluster(local_ray):
+def test_close_ends_workers_and_actors_and_keeps_the_cluster(local_ray, tmp_path):
     pool = ClusterPool(actors=2, size=2)
     probe = "import os, time\ntime.sleep(0.3)\nresult = [os.getpid(), os.getppid()]"
+    ran = tmp_path / "ran"
     try:
         with concurrent.futures.ThreadPoolExecutor(4) as ex:
             pids = [r["result"]["return_value"] for r in ex.map(lambda _: pool.run_inline(probe), range(4))]
+            running = ex.submit(pool.run_inline, f"import time\nopen({str(ran)!r}, 'a').close()\ntime.sleep(30)")
+            assert wait_until(ran.exists)
+            pool.close()
+            # A request still running gets the answer its actor's closing pool gave it.
+            with pytest.raises(WorkerError, match="closed") as closed:
+                running.result()
+            assert not isinstance(closed.value, ActorLost)
         workers, actors = {p[0] for p in pids}, {p[1] for p in pids}
         assert len(workers) == 4 and len(actors) == 2
-        pool.close()
     finally:
         pool.close()
     assert not any(alive(pid) for pid in workers)
@@ -225,11 +285,14 @@ def test_close_ends_workers_and_actors_and_keeps_the_cluster(local_ray):
     assert ray.is_initialized() and ray.get(ray.put(7)) == 7
 
 
-def test_batched_answers_stay_apart_and_a_slow_request_holds_none_back(local_ray):
+def test_batched_answers_stay_apart_and_a_slow_request_holds_none_back(local_ray, tmp_path):
+    ran = tmp_path / "slow-ran"
+
     async def scenario():
         async with AsyncClusterPool(actors=2, size=2) as pool:
-            slow = asyncio.ensure_future(pool.run_inline("import time\ntime.sleep(3)\nresult = 'slow'"))
-            await asyncio.sleep(0.3)
+            slow = asyncio.ensure_future(
+                pool.run_inline(f"import time\nopen({str(ran)!r}, 'a').close()\ntime.sleep(3)\nresult = 'slow'"))
+            assert await asyncio.to_thread(wait_until, ran.exists)
             answers = await asyncio.gather(*(pool.run_inline("result = args['n']", {"n": n}) for n in range(40)))
             return slow.done(), [a["result"]["return_value"] for a in answers], await slow
 
@@ -238,18 +301,67 @@ def test_batched_answers_stay_apart_and_a_slow_request_holds_none_back(local_ray
     assert not slow_done_first
 
 
-def test_cancelled_request_frees_its_place_and_bad_arguments_fail_alone(local_ray):
+def test_cancelled_requests_free_their_place_and_bad_arguments_fail_alone(local_ray, tmp_path):
+    ran = tmp_path / "held-ran"
+
     async def scenario():
         async with AsyncClusterPool(actors=1, size=1, max_in_flight=1) as pool:
             with pytest.raises(TypeError):
                 await pool.run_inline("result = 1", {"f": lambda: 1})
-            held = asyncio.ensure_future(pool.run_inline("import time\ntime.sleep(30)"))
-            await asyncio.sleep(0.5)
+            code = f"import time\nopen({str(ran)!r}, 'a').close()\ntime.sleep(30)"
+            # Routed in this order: the second waits here, behind the first.
+            held, waiting = asyncio.ensure_future(pool.run_inline(code)), asyncio.ensure_future(pool.run_inline(code))
+            assert await asyncio.to_thread(wait_until, ran.exists)
+            waiting.cancel()
             held.cancel()
-            # One place only: this waits until the actor has ended the cancelled one.
+            # One place only: this waits until the actor has ended the cancelled
+            # one, and would wait behind the other had it not been withdrawn.
             return await asyncio.wait_for(pool.run_inline("result = 2"), 15)
 
     assert asyncio.run(scenario())["result"]["return_value"] == 2
+
+
+def test_bad_options_fail_the_pool_and_leave_no_actor(local_ray):
+    for bad in ({"actors": 0}, {"max_in_flight": 0}, {"size": 0}):  # the last one checked by the actors' pools
+        with pytest.raises(ValueError):
+            ClusterPool(**{"actors": 2, **bad})
+
+    async def restart():
+        pool = AsyncClusterPool(actors=2, size=0)
+        with pytest.raises(ValueError):
+            await pool.start()
+        with pytest.raises(RuntimeError, match="closed"):  # no actor is placed again
+            await pool.run_inline("result = 1")
+
+    asyncio.run(restart())
+    assert wait_until(lambda: not pool_actors_per_node())
+
+
+def test_ray_connection_a_pool_made_ends_when_the_last_pool_using_it_closes(rays, tmp_path, monkeypatch):
+    rays.use(None)
+    monkeypatch.chdir(tmp_path)  # see Rays._init
+    init = {"num_cpus": 2, "include_dashboard": False, "log_to_driver": False, "runtime_env": coverage_runtime_env()}
+    with ClusterPool(address="local", ray_init=init, actors=1, size=1) as first:
+        assert {node["NodeManagerAddress"] for node in ray.nodes()} == {"127.0.0.1"}
+        with ClusterPool(actors=1, size=1) as second:
+            assert second.run_inline("result = 2")["result"]["return_value"] == 2
+        assert first.run_inline("result = 1")["result"]["return_value"] == 1
+    assert not ray.is_initialized()
+
+
+def test_actor_ray_will_not_restart_is_replaced(local_ray):
+    probe = "import os\nresult = os.getppid()"
+    with ClusterPool(actors=1, size=1, actor_options={"max_restarts": 0}) as pool:
+        first = pool.run_inline(probe)["result"]["return_value"]
+        os.kill(first, signal.SIGKILL)
+
+        def replaced():
+            try:
+                return pool.run_inline(probe)["result"]["return_value"] != first
+            except ActorLost:
+                return False  # sent to the killed actor before its loss was seen
+
+        assert wait_until(replaced, 30)
 
 
 ACTOR_PROBE = "import os\nresult = [os.getppid(), os.getcwd()]"

@@ -5,10 +5,11 @@ through `asyncio.wrap_future`)."""
 from __future__ import annotations
 
 import asyncio
-import enum
 import os
 from collections.abc import Mapping, Sequence
 from typing import Any, Self, TypedDict, Unpack
+
+from ombrix.workers.pool.options import DEFAULT, Default
 
 from ._watch import ClusterRouter
 
@@ -31,14 +32,8 @@ class LocalPoolOptions(TypedDict, total=False):
     readable: Sequence[str | os.PathLike[str]]
 
 
-class Unset(enum.Enum):
-    """The type of UNSET: a call that names no timeout gets the pool's own."""
-
-    TOKEN = 0
-
-
-UNSET = Unset.TOKEN
-Timeout = float | None | Unset
+# A call's timeout, as the local pools take it: DEFAULT gets the pool's own.
+Timeout = float | Default | None
 
 _OPTIONS_DOC = """
     `address` is handed to `ray.init` when this process is not connected yet
@@ -54,7 +49,7 @@ _OPTIONS_DOC = """
 
 
 def _timed(timeout: Timeout) -> dict[str, Any]:
-    return {} if timeout is UNSET else {"timeout": timeout}
+    return {} if timeout is DEFAULT else {"timeout": timeout}
 
 
 class _ClusterFace:
@@ -122,21 +117,22 @@ class AsyncClusterPool(_ClusterFace):
         return result
 
     async def run_inline(self, code: str, args: dict[str, Any] | None = None, *,
-                         timeout: Timeout = UNSET) -> dict[str, Any]:
+                         timeout: float | Default | None = DEFAULT) -> dict[str, Any]:
         return await self._call("run_inline", (code, args), timeout)
 
     async def run_script(self, path: str | os.PathLike[str], args: dict[str, Any] | None = None, *,
-                         timeout: Timeout = UNSET) -> dict[str, Any]:
+                         timeout: float | Default | None = DEFAULT) -> dict[str, Any]:
         return await self._call("run_script", (path, args), timeout)
 
     async def run_function(self, path: str | os.PathLike[str], function: str = "main",
-                           args: dict[str, Any] | None = None, *, timeout: Timeout = UNSET) -> dict[str, Any]:
+                           args: dict[str, Any] | None = None, *,
+                           timeout: float | Default | None = DEFAULT) -> dict[str, Any]:
         return await self._call("run_function", (path, function, args), timeout)
 
-    async def validate(self, code: str, *, timeout: Timeout = UNSET) -> dict[str, Any]:
+    async def validate(self, code: str, *, timeout: float | Default | None = DEFAULT) -> dict[str, Any]:
         return await self._call("validate", (code,), timeout)
 
-    async def request(self, cmd: dict[str, Any], *, timeout: Timeout = UNSET) -> dict[str, Any]:
+    async def request(self, cmd: dict[str, Any], *, timeout: float | Default | None = DEFAULT) -> dict[str, Any]:
         return await self._call("request", (cmd,), timeout)
 
 
@@ -167,19 +163,20 @@ class ClusterPool(_ClusterFace):
         return result
 
     def run_inline(self, code: str, args: dict[str, Any] | None = None, *,
-                   timeout: Timeout = UNSET) -> dict[str, Any]:
+                   timeout: float | Default | None = DEFAULT) -> dict[str, Any]:
         return self._call("run_inline", (code, args), timeout)
 
     def run_script(self, path: str | os.PathLike[str], args: dict[str, Any] | None = None, *,
-                   timeout: Timeout = UNSET) -> dict[str, Any]:
+                   timeout: float | Default | None = DEFAULT) -> dict[str, Any]:
         return self._call("run_script", (path, args), timeout)
 
     def run_function(self, path: str | os.PathLike[str], function: str = "main",
-                     args: dict[str, Any] | None = None, *, timeout: Timeout = UNSET) -> dict[str, Any]:
+                     args: dict[str, Any] | None = None, *,
+                     timeout: float | Default | None = DEFAULT) -> dict[str, Any]:
         return self._call("run_function", (path, function, args), timeout)
 
-    def validate(self, code: str, *, timeout: Timeout = UNSET) -> dict[str, Any]:
+    def validate(self, code: str, *, timeout: float | Default | None = DEFAULT) -> dict[str, Any]:
         return self._call("validate", (code,), timeout)
 
-    def request(self, cmd: dict[str, Any], *, timeout: Timeout = UNSET) -> dict[str, Any]:
+    def request(self, cmd: dict[str, Any], *, timeout: float | Default | None = DEFAULT) -> dict[str, Any]:
         return self._call("request", (cmd,), timeout)

@@ -187,76 +187,92 @@ class Router:
     def _channel(self, slot: Slot, collect: bool) -> None:
         """A thread driving one of the slot's channels for the pool's life:
         waits until the slot has something to send over it, sends it, waits
-        for the actor's answers and settles them."""
+        for the actor's answers and settles them.  The lock is held to decide
+        and to settle, never across a Ray call."""
         channel = "collect" if collect else "submit"
-        with self._lock:
-            while not self._closed:
-                wait = self._due(slot, collect)
-                if wait is not None:
-                    slot.wake.wait(wait if wait > 0 else None)
-                    continue
+        while True:
+            with self._lock:
+                if not self._turn_of(slot, collect):
+                    return
                 generation, actor, incarnation = slot.generation, slot.actor, slot.incarnation
-                if slot.pending and not slot.held and time.monotonic() - slot.contact > _FRESH:
-                    if collect:
-                        slot.collecting = False
-                    else:
-                        slot.submitting = False
-                    self._lock.release()
-                    try:
-                        self._probe(slot, generation, actor)
-                    finally:
-                        self._lock.acquire()
-                    continue
-                sent, slot.pending = slot.pending, []
-                slot.held.update((r.id, r) for r in sent)
-                slot.outstanding[channel] = sent
-                own = len(sent)
-                cancels, slot.cancels = slot.cancels, []
-                self._lock.release()
-                error: Exception | None = None
-                try:
-                    answers: list[Answer] | None = ray.get(
-                        getattr(actor, channel).remote(incarnation, [(r.id, r.payload) for r in sent], cancels))
-                except Exception as exc:  # the actor died, or Ray lost its answer
-                    answers, error = None, exc
-                finally:
-                    self._lock.acquire()
-                del slot.outstanding[channel]
-                if slot.generation != generation:  # lost meanwhile: this call's requests are left to it
-                    self._orphaned(slot.name, sent, own, answers, error)
-                    continue
-                if answers is None:
-                    if self._closed:
-                        continue  # closing settles what the actors held
-                    # The call failed (its requests may have run), or the actor
-                    # refused it (none of them ran): a copy Ray restarted, or
-                    # one whose node is lost.
-                    refused = frozenset(r.id for r in sent) if error is None else frozenset()
-                    self._lock.release()
-                    try:
-                        self._lose(slot, generation, error or RuntimeError("restarted, or its node lost"), refused)
-                    finally:
-                        self._lock.acquire()
-                    continue
-                slot.contact = time.monotonic()
-                if collect:
-                    slot.collecting = False
-                    slot.next_collect = time.monotonic() + _COLLECT_INTERVAL
+                probe = bool(slot.pending) and not slot.held and time.monotonic() - slot.contact > _FRESH
+                if probe:
+                    self._idle(slot, collect)
                 else:
-                    slot.submitting = False
-                declined = []
-                for rid, ok, value in answers:
-                    if (request := slot.held.pop(rid, None)) is not None:
-                        if isinstance(value, NotStarted):
-                            declined.append(request)
-                        else:
-                            settle(request.future, ok, value)
-                if declined:  # its node is lost: nothing more goes there
-                    slot.suspect = True
-                    declined += slot.pending
-                    slot.pending = []
-                slot.wake.notify_all()
-                self._requeue(declined)
+                    sent, slot.pending = slot.pending, []
+                    slot.held.update((r.id, r) for r in sent)
+                    slot.outstanding[channel] = sent
+                    own = len(sent)
+                    cancels, slot.cancels = slot.cancels, []
+            if probe:
+                self._probe(slot, generation, actor)
+                continue
+            error: Exception | None = None
+            try:
+                answers: list[Answer] | None = ray.get(
+                    getattr(actor, channel).remote(incarnation, [(r.id, r.payload) for r in sent], cancels))
+            except Exception as exc:  # the actor died, or Ray lost its answer
+                answers, error = None, exc
+            with self._lock:
+                lost = self._received(slot, collect, generation, sent, own, answers, error)
+            if lost is not None:
+                self._lose(slot, generation, *lost)
+
+    def _turn_of(self, slot: Slot, collect: bool) -> bool:
+        """Waits until the channel is to send (marked as sending, see `_due`);
+        False once the pool is closed.  Holds the lock."""
+        while not self._closed:
+            wait = self._due(slot, collect)
+            if wait is None:
+                return True
+            slot.wake.wait(wait if wait > 0 else None)
+        return False
+
+    @staticmethod
+    def _idle(slot: Slot, collect: bool) -> None:
+        """The channel is no longer sending.  Holds the lock."""
+        if collect:
+            slot.collecting = False
+        else:
+            slot.submitting = False
+
+    def _received(self, slot: Slot, collect: bool, generation: int, sent: list[Request], own: int,
+                  answers: list[Answer] | None, error: Exception | None
+                  ) -> tuple[BaseException, frozenset[int]] | None:
+        """Settles what a channel's call brought back: its answers, or the
+        loss of its actor, returned (the error and the requests the actor
+        refused) for the caller to handle once it released the lock.  Holds
+        the lock."""
+        del slot.outstanding["collect" if collect else "submit"]
+        if slot.generation != generation:  # lost meanwhile: this call's requests are left to it
+            self._orphaned(slot.name, sent, own, answers, error)
+            return None
+        if answers is None:
+            if self._closed:
+                return None  # closing settles what the actors held
+            # The call failed (its requests may have run), or the actor
+            # refused it (none of them ran): a copy Ray restarted, or one
+            # whose node is lost.
+            refused = frozenset(r.id for r in sent) if error is None else frozenset()
+            return error or RuntimeError("restarted, or its node lost"), refused
+        slot.contact = time.monotonic()
+        self._idle(slot, collect)
+        if collect:
+            slot.next_collect = time.monotonic() + _COLLECT_INTERVAL
+        declined = []
+        for rid, ok, value in answers:
+            if (request := slot.held.pop(rid, None)) is not None:
+                if isinstance(value, NotStarted):
+                    declined.append(request)
+                else:
+                    settle(request.future, ok, value)
+        if declined:  # its node is lost: nothing more goes there
+            slot.suspect = True
+            declined += slot.pending
+            slot.pending = []
+        slot.wake.notify_all()
+        self._requeue(declined)
+        return None
 
     def _probe(self, slot: Slot, generation: int, actor: Any) -> None:
         """Checks that an actor still serves before requests go to it."""
