@@ -33,7 +33,8 @@ def coverage_runtime_env():
     Ray's workers measure the actors too, each into a data file of its own
     that the run combines with this process's.  Ray ends an actor without
     running Python's exit handlers (or loses its node), so its data is saved
-    at each liveness check and when it closes."""
+    when it closes (not at liveness checks: a save can outlast the check's
+    time limit and make a live actor look lost)."""
     try:
         import coverage
     except ImportError:
@@ -63,7 +64,7 @@ def coverage_runtime_env():
 
             return call
 
-        PoolActor.ping, PoolActor.close = saving(PoolActor.ping), saving(PoolActor.close)
+        PoolActor.close = saving(PoolActor.close)
 
     return {"env_vars": {"COVERAGE_PROCESS_CONFIG": config.serialize()}, "worker_process_setup_hook": save_in_actors}
 

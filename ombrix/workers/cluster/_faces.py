@@ -5,11 +5,14 @@ through `asyncio.wrap_future`)."""
 from __future__ import annotations
 
 import asyncio
+import concurrent.futures
+import json
 import os
 from collections.abc import Mapping, Sequence
 from typing import Any, Self, TypedDict, Unpack
 
 from ombrix.workers.pool.options import DEFAULT, Default
+from ombrix.workers.pool.requests import AsyncRequests, Requests
 
 from ._watch import ClusterRouter
 
@@ -48,8 +51,12 @@ _OPTIONS_DOC = """
 """
 
 
-def _timed(timeout: Timeout) -> dict[str, Any]:
-    return {} if timeout is DEFAULT else {"timeout": timeout}
+def _send(router: ClusterRouter, encoded: tuple[object, str], timeout: Timeout) -> concurrent.futures.Future[Any]:
+    """Routes one request, checked and encoded here by the pools' own request
+    methods (relative paths name the caller's files, as in a local pool), to
+    an actor's pool as the request dict."""
+    options = {} if timeout is DEFAULT else {"timeout": timeout}
+    return router.call("request", (json.loads(encoded[1]),), options)
 
 
 class _ClusterFace:
@@ -78,7 +85,7 @@ class _ClusterFace:
         return self._router.actors_serving
 
 
-class AsyncClusterPool(_ClusterFace):
+class AsyncClusterPool(_ClusterFace, AsyncRequests):
     __doc__ = "A pool of workers on a Ray cluster, for asyncio callers.\n" + _OPTIONS_DOC
 
     # Set by the first start(); the lock is made inside the running loop.
@@ -109,34 +116,15 @@ class AsyncClusterPool(_ClusterFace):
         """
         await asyncio.to_thread(self._router.close)
 
-    async def _call(self, method: str, args: tuple[Any, ...], timeout: Timeout) -> dict[str, Any]:
+    async def _call(self, encoded: tuple[object, str], timeout: Timeout) -> dict[str, Any]:
         if not self._started:
             await self.start()
         # Cancelling the awaiting task cancels the request's future too.
-        result: dict[str, Any] = await asyncio.wrap_future(self._router.call(method, args, _timed(timeout)))
+        result: dict[str, Any] = await asyncio.wrap_future(_send(self._router, encoded, timeout))
         return result
 
-    async def run_inline(self, code: str, args: dict[str, Any] | None = None, *,
-                         timeout: float | Default | None = DEFAULT) -> dict[str, Any]:
-        return await self._call("run_inline", (code, args), timeout)
 
-    async def run_script(self, path: str | os.PathLike[str], args: dict[str, Any] | None = None, *,
-                         timeout: float | Default | None = DEFAULT) -> dict[str, Any]:
-        return await self._call("run_script", (path, args), timeout)
-
-    async def run_function(self, path: str | os.PathLike[str], function: str = "main",
-                           args: dict[str, Any] | None = None, *,
-                           timeout: float | Default | None = DEFAULT) -> dict[str, Any]:
-        return await self._call("run_function", (path, function, args), timeout)
-
-    async def validate(self, code: str, *, timeout: float | Default | None = DEFAULT) -> dict[str, Any]:
-        return await self._call("validate", (code,), timeout)
-
-    async def request(self, cmd: dict[str, Any], *, timeout: float | Default | None = DEFAULT) -> dict[str, Any]:
-        return await self._call("request", (cmd,), timeout)
-
-
-class ClusterPool(_ClusterFace):
+class ClusterPool(_ClusterFace, Requests):
     __doc__ = ("A pool of workers on a Ray cluster, for synchronous callers (any thread).\n"
                "    It starts at once; the caller's thread waits for the answer.\n" + _OPTIONS_DOC)
 
@@ -153,30 +141,11 @@ class ClusterPool(_ClusterFace):
     def __exit__(self, *exc_info: object) -> None:
         self.close()
 
-    def _call(self, method: str, args: tuple[Any, ...], timeout: Timeout) -> dict[str, Any]:
-        future = self._router.call(method, args, _timed(timeout))
+    def _call(self, encoded: tuple[object, str], timeout: Timeout) -> dict[str, Any]:
+        future = _send(self._router, encoded, timeout)
         try:
             result: dict[str, Any] = future.result()
         except BaseException:
             future.cancel()  # KeyboardInterrupt while waiting; no-op once answered
             raise
         return result
-
-    def run_inline(self, code: str, args: dict[str, Any] | None = None, *,
-                   timeout: float | Default | None = DEFAULT) -> dict[str, Any]:
-        return self._call("run_inline", (code, args), timeout)
-
-    def run_script(self, path: str | os.PathLike[str], args: dict[str, Any] | None = None, *,
-                   timeout: float | Default | None = DEFAULT) -> dict[str, Any]:
-        return self._call("run_script", (path, args), timeout)
-
-    def run_function(self, path: str | os.PathLike[str], function: str = "main",
-                     args: dict[str, Any] | None = None, *,
-                     timeout: float | Default | None = DEFAULT) -> dict[str, Any]:
-        return self._call("run_function", (path, function, args), timeout)
-
-    def validate(self, code: str, *, timeout: float | Default | None = DEFAULT) -> dict[str, Any]:
-        return self._call("validate", (code,), timeout)
-
-    def request(self, cmd: dict[str, Any], *, timeout: float | Default | None = DEFAULT) -> dict[str, Any]:
-        return self._call("request", (cmd,), timeout)
