@@ -10,9 +10,11 @@ process on close.  Failures of the machinery raise WorkerError subclasses.
 `ombrix.workers.launchers.handle` is the seam for other ways to start workers.
 
 Here: the options with their defaults and checks (`options`), the typed
-requests of the public methods (`requests`), the core's
-books and worker life (`_core`), its record of a worker (`_worker`), the response reader (`_reader`), the stray
-output drain (`_stray`), the errors, and the sync and asyncio faces.  Imports
+requests and the public request methods (`requests`), the
+core's books and worker life (`_core`), its record of a worker (`_worker`),
+the sans-I/O response reader (`_reader`) and exchange of one request
+(`_exchange`), the stray output drain (`_stray`), the errors, and the sync
+and asyncio faces, whose drivers only move bytes and wait.  Imports
 the launchers and `ombrix.workers.inside`, never the cluster.
 """
 from ._async import AsyncWorkerPool
