@@ -139,6 +139,8 @@ def _drive(exchange: Exchange) -> None:
     data = exchange.pending
     sent = write_some(request_fd, data)
     poller = exchange.worker.poller  # the answer pipe and the worker's pidfd
+    # Usually the whole request goes at once; only what is left is handed to
+    # the exchange, which this driver asks for nothing else that is written.
     if sent < len(data):
         exchange.wrote(sent)
         poller = select.poll()
