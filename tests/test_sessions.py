@@ -207,6 +207,14 @@ def test_max_sessions_and_misuse(is_async):
                      lambda: second.execute(b"1"), lambda: face.execute("1", timeout="1")):
             with pytest.raises(TypeError):
                 call()
+        with pytest.raises(ZeroDivisionError):  # on_output's own error, once the cell has ended
+            face.execute("print(1)", on_output=lambda stream, text: 1 / 0)
+        if is_async:  # a cancelled cell's worker goes: the next cell runs in a new one
+            second.execute("kept = 1")
+            with pytest.raises(TimeoutError):
+                face.run(asyncio.wait_for(second.session.execute("import time\ntime.sleep(60)"), 0.5))
+            after = second.execute("kept")
+            assert after.restarted and after.error.name == "NameError"
         face.close(keep_loop=True)
         with pytest.raises(RuntimeError, match="session is closed"):
             second.execute("1")  # the pool's close closed it
