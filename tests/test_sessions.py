@@ -8,7 +8,7 @@ import threading
 import pytest
 
 from conftest import POOL_ENV
-from ombrix.workers.pool import AsyncWorkerPool, Display, WorkerPool
+from ombrix.workers.pool import AsyncWorkerPool, Display, WorkerError, WorkerPool
 from ombrix.workers.pool._cells import CellReader
 from ombrix.workers.pool._reader import EXCEEDED, GONE, UNREADABLE, Answer
 
@@ -201,7 +201,9 @@ def test_max_sessions_and_misuse(is_async):
         first = face.session()
         with pytest.raises(RuntimeError, match="max_sessions"):
             face.session()
-        first.close()
+        with pytest.raises(WorkerError, match="closed"):  # closed from another thread while its cell runs
+            first.execute("import sys\nsys.stdout.write('go\\n')\nwhile True: pass",
+                          on_output=lambda stream, text: threading.Thread(target=first.session.close).start())
         second = face.session()
         for call in (lambda: face.execute(1), lambda: face.execute("1", on_output=5),
                      lambda: second.execute(b"1"), lambda: face.execute("1", timeout="1")):
