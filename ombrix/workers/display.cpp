@@ -177,7 +177,7 @@ int offer_display(PyObject *obj) {
 
 int render_open_figures() {
     PyObject *pyplot = PyDict_GetItemString(PyImport_GetModuleDict(), "matplotlib.pyplot");
-    if (pyplot == nullptr) return 0;
+    if (pyplot == nullptr || pyplot == Py_None) return 0;  // not imported, or blocked
     Ref plt = Ref::borrow(pyplot);
     Ref close = Ref::steal(PyObject_GetAttrString(plt.get(), "close"));
     if (!close) return -1;
