@@ -10,6 +10,8 @@ import sys
 
 import pytest
 
+from conftest import wait_until
+
 START = "from ombrix.workers import custom_worker as cw\ncw._mark_answers()\ncw.main()"
 
 
@@ -165,10 +167,35 @@ def test_output_limit_and_stream_surface(session):
     assert events == [("stdout", "\u00e9\ufffd!"), ("stdout", "after"), ("stdout", "\n"),
                       ("stderr", "no fd")]
     assert answer["error"] is None
-    # A stream kept past its cell refuses writes instead of answering.
-    session.cell("import sys\nold = sys.stdout")
-    events, answer = session.cell("old.write('late')")
-    assert events == [] and answer["error"]["name"] == "ValueError"
+    # The streams stay from cell to cell (a stream kept writes to the next
+    # cell), and come back new after a cell closed or detached them.
+    session.cell("import sys\nold = sys.stdout\nsys.stderr.close()")
+    assert session.cell("old.write('late')\nsys.stderr.write('new')")[0] == [
+        ("stdout", "late"), ("stderr", "new")]
+    session.cell("sys.stdout.detach()")
+    assert session.cell("print('again')")[0] == [("stdout", "again"), ("stdout", "\n")]
+
+
+def test_no_output_between_cells(session, tmp_path):
+    # A thread the cell left writes once the cell has answered: the write
+    # fails, and no line reaches the answer pipe outside a cell.
+    fifo, done = tmp_path / "fifo", tmp_path / "done"
+    os.mkfifo(fifo)
+    session.request({"action": "session", "directory": str(tmp_path)})
+    session.cell("import sys, threading\nfailed = []\n"
+                 "def late(out=sys.stdout):\n"
+                 "    open('fifo').read()\n"
+                 "    try:\n        out.write('late')\n"
+                 "    except ValueError as e:\n        failed.append(str(e))\n"
+                 "    open('done', 'w').close()\n"
+                 "threading.Thread(target=late).start()")
+    with open(fifo, "w") as f:
+        f.write("go")
+    assert wait_until(done.exists)
+    assert session.cell("failed") == ([], {
+        "success": True, "value": "[\"write to a cell's stream while no cell runs\"]",
+        "return_value": ["write to a cell's stream while no cell runs"], "displays": [],
+        "error": None})
 
 
 def test_displays_and_figures(session):

@@ -115,8 +115,8 @@ public:
         if (!saved_err_) return -1;
         begin_cell_output(saved_out_.get(), limit);
         started_ = true;
-        out_ = Ref::steal(new_cell_stream(strings.stdout, "strict"));
-        err_ = out_ ? Ref::steal(new_cell_stream(strings.stderr, "backslashreplace")) : Ref();
+        out_ = Ref::steal(cell_stream(0, strings.stdout, "strict"));
+        err_ = out_ ? Ref::steal(cell_stream(1, strings.stderr, "backslashreplace")) : Ref();
         if (!err_ || set_sys_stream(strings.stdout, out_.get()) < 0 ||
             set_sys_stream(strings.stderr, err_.get()) < 0) {
             return -1;
