@@ -64,6 +64,7 @@ def session(tmp_path):
         if s.proc.poll() is None:
             s.proc.kill()
             s.proc.wait()
+        s.proc.stdout.close()
 
 
 def test_state_values_and_errors(session, tmp_path):
