@@ -181,7 +181,9 @@ void run_cell(PyObject *source, PyObject *ns, CellOutcome &outcome) {
     if (compile_cell(source, statements, expression) < 0) {
         keep_error(outcome.error);
         // The parser's own frames are not the cell's.
-        if (outcome.error) PyException_SetTraceback(outcome.error.get(), Py_None);
+        if (outcome.error && PyException_SetTraceback(outcome.error.get(), Py_None) < 0) {
+            PyErr_Clear();  // the traceback is then only longer
+        }
         return;
     }
     Ref value = Ref::steal(PyEval_EvalCode(statements.get(), ns, ns));
@@ -201,8 +203,8 @@ void run_cell(PyObject *source, PyObject *ns, CellOutcome &outcome) {
     }
 }
 
-// The text of `exc` by `how` (str or the traceback's lines joined), or
-// `fallback` when that fails.
+// str(exc), or with `traceback` the formatted traceback's lines joined; the
+// text `fallback` when that fails.
 PyObject *exception_text(PyObject *exc, bool traceback, const char *fallback) {
     Ref text;
     if (!traceback) {
