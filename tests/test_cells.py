@@ -154,7 +154,7 @@ def test_output_limit_and_stream_surface(session):
     assert (answer["error"]["name"], answer["error"]["message"]) == (
         "OutputLimitExceeded", "the cell's output passed 10 bytes")
     # A character is never cut in two; the next cell has its own budget.
-    events, answer = session.cell("print('ab\\u00e9\\u00e9')", max_output=4)
+    events, answer = session.cell("print('ab\\u00e9\\u00e9')", max_output=5)
     assert events == [("stdout", "ab\u00e9")] and answer["error"]["name"] == "OutputLimitExceeded"
 
     events, answer = session.cell(
@@ -164,9 +164,10 @@ def test_output_limit_and_stream_surface(session):
         "sys.stdout.reconfigure(line_buffering=True)\n"
         "print('after')\n"
         "try:\n    sys.stdout.fileno()\nexcept io.UnsupportedOperation:\n"
-        "    sys.stderr.write('no fd')\n")
+        "    sys.stderr.write('no fd')\n"
+        "sys.stdout.buffer.write(b'\\xe2\\x82')\n")
     assert events == [("stdout", "\u00e9\ufffd!"), ("stdout", "after"), ("stdout", "\n"),
-                      ("stderr", "no fd")]
+                      ("stderr", "no fd"), ("stdout", "\ufffd")]
     assert answer["error"] is None
     # The streams stay from cell to cell (a stream kept writes to the next
     # cell), and come back new after a cell closed or detached them.

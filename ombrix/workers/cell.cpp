@@ -142,6 +142,7 @@ public:
             if (!flushed) keep_error(error);
         }
         if (!started_) return 0;
+        if (finish_cell_streams() < 0) keep_error(error);
         limit_error = Ref::steal(end_cell_output());
         started_ = false;
         if (set_sys_stream(strings.stdout, saved_out_.get()) < 0 ||

@@ -312,6 +312,20 @@ PyObject *cell_stream(int which, PyObject *name, const char *errors) {
     return wrapper.release();
 }
 
+int finish_cell_streams() {
+    for (StreamPair &pair : pairs) {
+        if (pair.buffer == nullptr || !output.running) continue;
+        CellStream *stream = as_stream(pair.buffer);
+        if (stream->npending == 0) continue;
+        Ref text = Ref::steal(PyUnicode_DecodeUTF8(reinterpret_cast<const char *>(stream->pending),
+                                                   stream->npending, "replace"));
+        stream->npending = 0;
+        Ref name = Ref::borrow(stream->name);
+        if (!text || send_event(name.get(), text.get()) < 0) return -1;
+    }
+    return 0;
+}
+
 PyObject *end_cell_output() {
     output.running = false;
     Py_CLEAR(output.answer);

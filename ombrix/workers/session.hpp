@@ -49,6 +49,10 @@ void begin_cell_output(PyObject *answer, long long limit);
 // reference.
 PyObject *cell_stream(int which, PyObject *name, const char *errors);
 
+// Sends what is left of an unfinished UTF-8 sequence in the streams as a
+// replacement character.  0, or -1 with an exception set.
+int finish_cell_streams();
+
 // Ends the cell's output: its streams refuse writes from now on.  Returns the
 // exception raised when the output passed its limit (new reference), or null.
 PyObject *end_cell_output();
