@@ -194,6 +194,11 @@ def test_no_output_between_cells(session, tmp_path):
     with open(fifo, "w") as f:
         f.write("go")
     assert wait_until(done.exists)
+    # Nor does a process the cell forked write there.
+    assert session.cell("import os\npid = os.fork()\nif pid == 0:\n    try:\n"
+                        "        print('child')\n    except ValueError:\n        os._exit(7)\n"
+                        "    os._exit(0)\nos.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])") == (
+        [], {"success": True, "value": "7", "return_value": 7, "displays": [], "error": None})
     assert session.cell("failed") == ([], {
         "success": True, "value": "[\"write to a cell's stream while no cell runs\"]",
         "return_value": ["write to a cell's stream while no cell runs"], "displays": [],
@@ -204,7 +209,7 @@ def test_displays_and_figures(session):
     session.request({"action": "session", "directory": None})
     events, answer = session.cell(
         "class Card:\n"
-        "    def _repr_mimebundle_(self):\n"
+        "    def _repr_mimebundle_(self, include=None, exclude=None):\n"
         "        return {'text/plain': 'card', 'text/markdown': '*card*'}, {}\n"
         "    def _repr_html_(self):\n"
         "        return '<b>card</b>'\n"

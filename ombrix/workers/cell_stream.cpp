@@ -7,6 +7,8 @@
 
 #include <cstring>
 
+#include <unistd.h>
+
 namespace cw {
 namespace {
 
@@ -18,6 +20,7 @@ struct CellOutput {
     PyObject *limit_error = nullptr;  // strong: raised when the limit was passed
     long long limit = 0;
     long long sent = 0;
+    pid_t pid = 0;  // the process that runs the cell
     bool running = false;
 };
 CellOutput output;
@@ -120,6 +123,11 @@ PyObject *stream_write(PyObject *self, PyObject *data) {
     }
     if (!output.running) {
         PyErr_SetString(PyExc_ValueError, "write to a cell's stream while no cell runs");
+        return nullptr;
+    }
+    // A process the cell forked shares the answer pipe but not the answer.
+    if (getpid() != output.pid) {
+        PyErr_SetString(PyExc_ValueError, "write to a cell's stream from another process");
         return nullptr;
     }
     Py_buffer view;
@@ -241,6 +249,7 @@ void begin_cell_output(PyObject *answer, long long limit) {
     Py_CLEAR(output.limit_error);
     output.limit = limit;
     output.sent = 0;
+    output.pid = getpid();
     output.running = true;
 }
 
