@@ -15,7 +15,8 @@ Here: the options with their defaults and checks (`options`), the typed
 requests and the public request methods (`requests`), the
 core's books and worker life (`_core`), its record of a worker (`_worker`),
 the sans-I/O response reader (`_reader`) and exchange of one request
-(`_exchange`), code cells' streamed answers (`_cells`), sessions (`_session`), the stray output drain (`_stray`), the errors, and the sync
+(`_exchange`), code cells' streamed answers (`_cells`), sessions
+(`_session`), the stray output drain (`_stray`), the errors, and the sync
 and asyncio faces, whose drivers only move bytes and wait.  Imports
 the launchers and `ombrix.workers.inside`, never the cluster.
 """
