@@ -5,8 +5,42 @@
 #include "session.hpp"
 #include "function_table.hpp"
 
+#include <csignal>
+
 namespace cw {
 namespace {
+
+// What every cell uses, looked up before the first cell and kept for the
+// process's life: never released, since they outlive every cell and a
+// release at exit would come after the interpreter is gone.
+struct CellHelpers {
+    PyObject *parse = nullptr;              // ast.parse
+    PyObject *expr_type = nullptr;          // ast.Expr
+    PyObject *expression_type = nullptr;    // ast.Expression
+    PyObject *set_handler = nullptr;        // _signal.signal: signal.signal without its enum conversions
+    PyObject *sigint = nullptr;             // SIGINT as an int
+    PyObject *interrupt_handler = nullptr;  // signal.default_int_handler
+};
+CellHelpers helpers;
+
+int load_helpers() {
+    CellHelpers loaded;
+    loaded.parse = module_attr("ast", "parse");
+    loaded.expr_type = loaded.parse ? module_attr("ast", "Expr") : nullptr;
+    loaded.expression_type = loaded.expr_type ? module_attr("ast", "Expression") : nullptr;
+    loaded.set_handler = loaded.expression_type ? module_attr("_signal", "signal") : nullptr;
+    loaded.sigint = loaded.set_handler ? PyLong_FromLong(SIGINT) : nullptr;
+    loaded.interrupt_handler = loaded.sigint ? module_attr("_signal", "default_int_handler") : nullptr;
+    if (loaded.interrupt_handler == nullptr) {
+        for (PyObject *held : {loaded.parse, loaded.expr_type, loaded.expression_type, loaded.set_handler,
+                               loaded.sigint}) {
+            Py_XDECREF(held);
+        }
+        return -1;
+    }
+    helpers = loaded;
+    return 0;
+}
 
 // The pending exception, taken: the first error of the cell is kept and any
 // later one dropped.
@@ -25,10 +59,9 @@ PyObject *compile_tree(PyObject *tree, PyObject *filename, const char *mode) {
 // 0, or -1 with an exception set.
 int compile_cell(PyObject *source, Ref &statements, Ref &expression) {
     Ref filename = Ref::steal(PyUnicode_FromString("<cell>"));
-    Ref parse = filename ? Ref::steal(module_attr("ast", "parse")) : Ref();
-    Ref tree = parse ? Ref::steal(PyObject_CallFunctionObjArgs(parse.get(), source, filename.get(),
-                                                                nullptr))
-                     : Ref();
+    Ref tree = filename ? Ref::steal(PyObject_CallFunctionObjArgs(helpers.parse, source, filename.get(),
+                                                                   nullptr))
+                        : Ref();
     Ref body = tree ? Ref::steal(PyObject_GetAttrString(tree.get(), "body")) : Ref();
     if (!body) return -1;
     if (!PyList_Check(body.get())) {
@@ -37,15 +70,12 @@ int compile_cell(PyObject *source, Ref &statements, Ref &expression) {
     }
     const Py_ssize_t n = PyList_GET_SIZE(body.get());
     if (n > 0) {
-        Ref expr_type = Ref::steal(module_attr("ast", "Expr"));
-        if (!expr_type) return -1;
         Ref last = Ref::borrow(PyList_GET_ITEM(body.get(), n - 1));
-        const int ends_with_expression = PyObject_IsInstance(last.get(), expr_type.get());
+        const int ends_with_expression = PyObject_IsInstance(last.get(), helpers.expr_type);
         if (ends_with_expression < 0) return -1;
         if (ends_with_expression) {
             Ref value = Ref::steal(PyObject_GetAttrString(last.get(), "value"));
-            Ref wrap = value ? Ref::steal(module_attr("ast", "Expression")) : Ref();
-            Ref wrapped = wrap ? Ref::steal(PyObject_CallOneArg(wrap.get(), value.get())) : Ref();
+            Ref wrapped = value ? Ref::steal(PyObject_CallOneArg(helpers.expression_type, value.get())) : Ref();
             if (!wrapped) return -1;
             expression = Ref::steal(compile_tree(wrapped.get(), filename.get(), "eval"));
             if (!expression || PyList_SetSlice(body.get(), n - 1, n, nullptr) < 0) return -1;
@@ -66,12 +96,8 @@ public:
     // 0, or -1 with an exception set.  Outside the main thread handlers
     // cannot be changed: the cell then runs without them.
     int begin() {
-        install_ = Ref::steal(module_attr("signal", "signal"));
-        sigint_ = install_ ? Ref::steal(module_attr("signal", "SIGINT")) : Ref();
-        Ref handler = sigint_ ? Ref::steal(module_attr("signal", "default_int_handler")) : Ref();
-        if (!handler) return -1;
-        previous_ = Ref::steal(PyObject_CallFunctionObjArgs(install_.get(), sigint_.get(),
-                                                            handler.get(), nullptr));
+        previous_ = Ref::steal(PyObject_CallFunctionObjArgs(helpers.set_handler, helpers.sigint,
+                                                            helpers.interrupt_handler, nullptr));
         if (previous_) return 0;
         if (!PyErr_ExceptionMatches(PyExc_ValueError)) return -1;
         PyErr_Clear();
@@ -84,7 +110,7 @@ public:
     int end(Ref &error) {
         if (!previous_) return 0;
         for (int attempt = 0; attempt < 100; ++attempt) {
-            Ref done = Ref::steal(PyObject_CallFunctionObjArgs(install_.get(), sigint_.get(),
+            Ref done = Ref::steal(PyObject_CallFunctionObjArgs(helpers.set_handler, helpers.sigint,
                                                                previous_.get(), nullptr));
             if (done) {
                 previous_.reset();
@@ -98,7 +124,7 @@ public:
     }
 
 private:
-    Ref install_, sigint_, previous_;
+    Ref previous_;
 };
 
 // sys.stdout and sys.stderr are the cell's streams while it runs; the
@@ -244,6 +270,7 @@ PyObject *error_dict(PyObject *exc, PyObject *limit_error) {
 int prepare_first_cell() {
     static bool prepared = false;
     if (prepared) return 0;
+    if (helpers.interrupt_handler == nullptr && load_helpers() < 0) return -1;
     Ref environ = Ref::steal(module_attr("os", "environ"));
     Ref set = environ ? Ref::steal(PyObject_CallMethod(environ.get(), "setdefault", "ss",
                                                        "MPLBACKEND", "Agg"))

@@ -81,6 +81,15 @@ PyObject *mime_bundle(PyObject *obj) {
     Ref bundle = Ref::steal(PyDict_New());
     if (!bundle) return nullptr;
     if (PyType_Check(obj)) return bundle.release();  // a class's methods are unbound
+    // Values of the built-in types offer only their repr, and no attribute
+    // can be set on them: skip the lookups, each of which would raise and
+    // clear an AttributeError.
+    if (PyLong_CheckExact(obj) || PyFloat_CheckExact(obj) || PyUnicode_CheckExact(obj) ||
+        PyBytes_CheckExact(obj) || PyBool_Check(obj) || PyList_CheckExact(obj) ||
+        PyTuple_CheckExact(obj) || PyDict_CheckExact(obj) || PySet_CheckExact(obj) ||
+        PyComplex_CheckExact(obj)) {
+        return bundle.release();
+    }
     int failed = 0;
     Ref method = optional_attr(obj, "_repr_mimebundle_", failed);
     if (failed) return nullptr;
