@@ -154,16 +154,24 @@ FUZZ_SEED ?= 20240611
 fuzz: build
 	$(PY) -P tools/fuzz-protocol --lines $(FUZZ_LINES) --seed $(FUZZ_SEED)
 
+# A Jupyter kernel is measured beside sessions where its packages install.
+$(VENV)/.bench: $(VENV)/.ready
+	$(PY) -m pip install -q --disable-pip-version-check jupyter_client ipykernel || \
+	  echo "bench: jupyter_client and ipykernel could not be installed; their row is skipped"
+	@touch $@
+
 # Cost against a plain-Python floor doing the same standard-library work.
 # BENCH_ARGS=--instructions adds instruction counts under callgrind (slow).
-# Then the pool, fresh and sandboxed workers against cold worker starts, and
+# Then the pool, fresh and sandboxed workers against cold worker starts,
+# sessions and streamed cells against plain requests, and
 # the cluster pool against the local pool on a local Ray instance.
 # Every part runs; the target fails when any part missed a target.
-bench: build
+bench: build $(VENV)/.bench
 	@status=0; \
 	  $(PY) -P bench/bench.py $(BENCH_ARGS) || status=1; \
 	  $(PY) -P bench/pool.py $(filter --quick,$(BENCH_ARGS)) || status=1; \
 	  $(PY) -P bench/fresh.py $(filter --quick,$(BENCH_ARGS)) || status=1; \
+	  $(PY) -P bench/sessions.py $(filter --quick,$(BENCH_ARGS)) || status=1; \
 	  $(PY) -P bench/cluster.py $(filter --quick,$(BENCH_ARGS)) || status=1; \
 	  exit $$status
 

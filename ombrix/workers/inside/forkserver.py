@@ -32,6 +32,8 @@ from __future__ import annotations
 
 import _signal  # type: ignore[import-not-found]
 import array
+import ast  # noqa: F401 - code cells are parsed with it: imported once, here, not in each worker
+import base64  # noqa: F401 - displays and session files are encoded with it
 import fcntl  # noqa: F401 - the workers' start-up uses it: imported once, here
 import gc
 import json
