@@ -4,10 +4,10 @@ SHELL := /bin/bash
 
 VENV := .venv
 PY := $(VENV)/bin/python
-SOURCES := $(wildcard ombrix/workers/*.cpp ombrix/workers/*.hpp ombrix/*.py ombrix/workers/*.py ombrix/workers/inside/*.py ombrix/workers/launchers/*.py ombrix/workers/pool/*.py ombrix/workers/cluster/*.py ombrix/workers/*.pyi ombrix/workers/py.typed) CMakeLists.txt pyproject.toml
+SOURCES := $(wildcard ombrix/workers/*.cpp ombrix/workers/*.hpp ombrix/*.py ombrix/workers/*.py ombrix/workers/inside/*.py ombrix/workers/launchers/*.py ombrix/workers/pool/*.py ombrix/workers/cluster/*.py ombrix/workers/mcp/*.py ombrix/workers/*.pyi ombrix/workers/py.typed) CMakeLists.txt pyproject.toml
 TEST_TOOLS := pytest hypothesis mypy ruff pytest-timeout pytest-cov
 # The host side (pure Python) is type-checked and linted by `make test`.
-HOST_CODE := ombrix/workers/inside ombrix/workers/launchers ombrix/workers/pool ombrix/workers/cluster
+HOST_CODE := ombrix/workers/inside ombrix/workers/launchers ombrix/workers/pool ombrix/workers/cluster ombrix/workers/mcp
 
 .PHONY: setup build test stubtest lint run clean asan valgrind fuzz bench
 # The set-up steps install into one virtual environment, one at a time.

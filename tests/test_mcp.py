@@ -1,0 +1,174 @@
+"""`ombrix-mcp` as assistants meet it: the real server process, driven by the
+official SDK's client over stdio and over Streamable HTTP."""
+import asyncio
+import os
+import shutil
+import signal
+import subprocess
+import sys
+from contextlib import asynccontextmanager
+
+import pytest
+
+pytest.importorskip("mcp")
+import httpx2  # noqa: E402
+from mcp.client.session import ClientSession  # noqa: E402
+from mcp.client.stdio import StdioServerParameters, stdio_client  # noqa: E402
+from mcp.client.streamable_http import streamable_http_client  # noqa: E402
+from mcp.shared.exceptions import MCPError  # noqa: E402
+
+pytestmark = pytest.mark.skipif(shutil.which("bwrap") is None,
+                                reason="bwrap missing: install the Debian package bubblewrap")
+
+TOKEN = "test-token-for-loopback-only"
+
+TYPED = '''
+def scale(values: list[float], factor: int = 2, labels: dict[str, str] = {}, flag: bool = False, extra=None):
+    """Multiply each value by factor."""
+    print("scaling")
+    return {"scaled": [v * factor for v in values], "flag": flag}
+'''
+
+
+def server_env():
+    return {**os.environ, "OMBRIX_MCP_TOKEN": TOKEN}
+
+
+@asynccontextmanager
+async def stdio(tools_dir, *extra):
+    params = StdioServerParameters(command=sys.executable,
+                                   args=["-P", "-m", "ombrix.workers.mcp", "--tools-dir", str(tools_dir), *extra],
+                                   env=server_env())
+    async with stdio_client(params) as (read, write), ClientSession(read, write) as session:
+        await session.initialize()
+        yield session
+
+
+async def tool_names(session):
+    return {tool.name for tool in (await session.list_tools()).tools}
+
+
+def text(result):
+    return "\n".join(part.text for part in result.content if part.type == "text")
+
+
+def test_created_tools_over_stdio(tmp_path):
+    tools = tmp_path / "tools"
+
+    async def first_run():
+        async with stdio(tools) as s:
+            made = await s.call_tool("create_tool", {"name": "scale", "source": TYPED})
+            assert not made.is_error, text(made)
+            [tool] = [t for t in (await s.list_tools()).tools if t.name == "scale"]
+            assert tool.description == "Multiply each value by factor."
+            assert tool.input_schema == {
+                "type": "object", "additionalProperties": False, "required": ["values"],
+                "properties": {"values": {"type": "array", "items": {"type": "number"}},
+                               "factor": {"type": "integer"}, "flag": {"type": "boolean"},
+                               "labels": {"type": "object", "additionalProperties": {"type": "string"}},
+                               "extra": {}}}
+            called = await s.call_tool("scale", {"values": [1, 2.5], "factor": 3, "extra": [None]})
+            assert not called.is_error, text(called)
+            assert called.structured_content == {"scaled": [3, 7.5], "flag": False}
+            assert "scaling" in text(called)
+
+            # Bad input is an error result and changes nothing.
+            bad = {"factor": "3", "values": [1]}, {"values": [1], "flag": 1}, {"values": [1], "other": 1}, {}
+            for args in bad:
+                result = await s.call_tool("scale", args)
+                assert result.is_error and "Invalid arguments" in text(result), args
+            broken = await s.call_tool("create_tool", {"name": "broken", "source": "x = 1\ndef broken(:\n"})
+            assert broken.is_error and "line 2" in text(broken)
+            for name, source in [("run_python", "def run_python(): pass"), ("Bad", "def Bad(): pass"),
+                                 ("other", "def scale(): pass"), ("scale", "def scale(a, /): pass")]:
+                refused = await s.call_tool("create_tool", {"name": name, "source": source})
+                assert refused.is_error, name
+            assert (await s.call_tool("create_tool", {"name": "scale", "source": 3})).is_error
+            assert await tool_names(s) == {"create_tool", "delete_tool", "scale"}
+            assert sorted(p.name for p in tools.iterdir()) == ["scale.py"]
+            with pytest.raises(MCPError, match="Unknown tool"):
+                await s.call_tool("missing", {})
+            # A tool that fails, and one that loops, are error results; the server serves on.
+            assert not (await s.call_tool("create_tool", {"name": "fails", "source": "def fails(): 1 / 0"})).is_error
+            assert "ZeroDivisionError" in text(await s.call_tool("fails", {}))
+
+    async def second_run():
+        async with stdio(tools, "--timeout", "1") as s:
+            called = await s.call_tool("scale", {"values": [2]})
+            assert called.structured_content == {"scaled": [4], "flag": False}
+            source = "def spin() -> int:\n    while True:\n        pass\n"
+            assert not (await s.call_tool("create_tool", {"name": "spin", "source": source})).is_error
+            spun = await s.call_tool("spin", {})
+            assert spun.is_error and "time limit" in text(spun)
+            assert not (await s.call_tool("delete_tool", {"name": "scale"})).is_error
+            assert (await s.call_tool("delete_tool", {"name": "scale"})).is_error
+            with pytest.raises(MCPError, match="Unknown tool"):
+                await s.call_tool("scale", {"values": [2]})
+            assert sorted(p.name for p in tools.iterdir()) == ["fails.py", "spin.py"]
+
+    asyncio.run(first_run())
+    asyncio.run(second_run())
+
+
+@pytest.fixture
+def http_server(tmp_path):
+    """A server on a free loopback port: its URL."""
+    process = subprocess.Popen(
+        [sys.executable, "-P", "-m", "ombrix.workers.mcp", "--http", "127.0.0.1:0",
+         "--tools-dir", str(tmp_path / "tools"), "--allow-origin", "http://allowed.example"],
+        env=server_env(), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    try:
+        for line in process.stderr:
+            if "serving http://" in line:
+                yield line.split("serving ", 1)[1].strip()
+                break
+        else:
+            pytest.fail("the server did not start")
+    finally:
+        process.send_signal(signal.SIGTERM)
+        try:
+            process.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+            pytest.fail("the server did not end on SIGTERM")
+
+
+@asynccontextmanager
+async def http_session(url, **kwargs):
+    async with httpx2.AsyncClient(headers={"Authorization": f"Bearer {TOKEN}"}) as client, \
+            streamable_http_client(url, http_client=client) as (read, write), \
+            ClientSession(read, write, **kwargs) as session:
+        await session.initialize()
+        yield session
+
+
+def test_http_guard_and_change_announced(http_server):
+    async def scenario():
+        init = {"jsonrpc": "2.0", "id": 1, "method": "ping"}
+        accept = {"Accept": "application/json, text/event-stream"}
+        async with httpx2.AsyncClient() as raw:
+            for headers in ({}, {"Authorization": "Bearer wrong"}, {"Authorization": TOKEN}):
+                assert (await raw.post(http_server, json=init, headers={**accept, **headers})).status_code == 401
+            good = {**accept, "Authorization": f"Bearer {TOKEN}"}
+            foreign = await raw.post(http_server, json=init, headers={**good, "Origin": "http://evil.example"})
+            assert foreign.status_code == 403
+            allowed = await raw.post(http_server, json=init, headers={**good, "Origin": "http://allowed.example"})
+            assert allowed.status_code not in (401, 403)
+
+        changed = asyncio.Event()
+
+        async def on_message(message):
+            if getattr(message, "method", None) == "notifications/tools/list_changed":
+                changed.set()
+
+        async with http_session(http_server, message_handler=on_message) as listener, \
+                http_session(http_server) as maker:
+            assert "echo" not in await tool_names(listener)
+            made = await maker.call_tool("create_tool", {"name": "echo", "source": "def echo(s: str): return s"})
+            assert not made.is_error, text(made)
+            await asyncio.wait_for(changed.wait(), 10)
+            assert "echo" in await tool_names(listener)
+            assert (await listener.call_tool("echo", {"s": "hi"})).structured_content == {"result": "hi"}
+
+    asyncio.run(scenario())
