@@ -33,6 +33,7 @@ class LocalPoolOptions(TypedDict, total=False):
     spares: int | None
     sandbox: bool
     readable: Sequence[str | os.PathLike[str]]
+    max_sessions: int
 
 
 # A call's timeout, as the local pools take it: DEFAULT gets the pool's own.

@@ -17,15 +17,21 @@ the sans-I/O response reader (`_reader`) and exchange of one request
 and asyncio faces, whose drivers only move bytes and wait.  Imports
 the launchers and `ombrix.workers.inside`, never the cluster.
 """
-from ._async import AsyncWorkerPool
+from ._async import AsyncSession, AsyncWorkerPool
+from ._cells import Display, Execution, ExecutionError
 from ._errors import OutputLimitExceeded, WorkerError, WorkerExited, WorkerTimeout
-from ._sync import WorkerPool
+from ._sync import Session, WorkerPool
 from .options import PoolOptions
 
 __all__ = [
+    "AsyncSession",
     "AsyncWorkerPool",
+    "Display",
+    "Execution",
+    "ExecutionError",
     "OutputLimitExceeded",
     "PoolOptions",
+    "Session",
     "WorkerError",
     "WorkerExited",
     "WorkerPool",

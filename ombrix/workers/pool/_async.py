@@ -3,19 +3,22 @@ safe to call from many tasks of one loop."""
 from __future__ import annotations
 
 import asyncio
+import base64
 import contextlib
 import threading
 from collections.abc import Callable
 from types import TracebackType
 from typing import Any
 
-from ._core import Default, PoolCore
+from ._cells import Execution, OutputSink
+from ._core import DEFAULT, Default, PoolCore
 from ._errors import WorkerError
 from ._exchange import Exchange, read_some, write_some
 from ._face import PoolFace
 from ._reader import GONE, INTERRUPTED
+from ._session import Blocking, Drive, SessionState, Steps
 from ._worker import Assigned, NoWorker, Worker
-from .requests import AsyncRequests
+from .requests import AsyncRequests, check_output_sink, execute_request
 
 
 class _TaskWaiter:
@@ -60,6 +63,9 @@ class AsyncWorkerPool(PoolFace, AsyncRequests):
     async def aclose(self) -> None:
         for worker in self._core.workers():
             _detach(worker)  # here, in the loop's thread, before the pipes close
+        for session in self._core.sessions():
+            if isinstance(session, SessionState) and session.worker is not None:
+                _detach(session.worker)
         await asyncio.shield(_in_thread(self._core.close))
 
     def close(self) -> None:
@@ -98,6 +104,33 @@ class AsyncWorkerPool(PoolFace, AsyncRequests):
         # descriptors for ever, and enough of them wedge the pool).
         return await asyncio.shield(_in_thread(core.finish, exchange))
 
+    # -- code cells --------------------------------------------------------
+
+    async def execute(self, code: str, *, timeout: float | Default | None = DEFAULT,
+                      on_output: OutputSink | None = None) -> Execution:
+        """WorkerPool.execute as a coroutine; `on_output` is called in the event loop."""
+        core = self._core
+        check_output_sink(on_output)
+        request = core.prepare(execute_request(code, False, core.options.max_output), timeout)
+        loop = asyncio.get_running_loop()
+        exchange = core.lease_cell(await self._acquire(), request, loop.time(), on_output)
+        try:
+            await _drive(loop, exchange)
+        except BaseException:
+            exchange.end(INTERRUPTED)
+            core.finish(exchange)
+            raise
+        response = core.settle(exchange)
+        if response is not None:
+            return core.finish_cell(exchange, loop.time, response)
+        _detach(exchange.worker)
+        return await asyncio.shield(_in_thread(core.finish_cell, exchange, loop.time))
+
+    def session(self, *, timeout: float | Default | None = DEFAULT) -> AsyncSession:
+        """An AsyncSession, for `async with`: a worker of its own whose
+        namespace lasts across cells; at most `max_sessions` are open at once."""
+        return AsyncSession(SessionState(self._core, timeout))
+
     async def _acquire(self) -> Worker:
         core = self._core
         loop = asyncio.get_running_loop()
@@ -126,6 +159,93 @@ class AsyncWorkerPool(PoolFace, AsyncRequests):
             starting.add_done_callback(_adopt_later(core))
             raise
         return core.adopt(handle)
+
+
+class AsyncSession:
+    """The asyncio counterpart of Session (see there); its worker starts on
+    `async with` (or the first call), `interrupt()` may be called from any
+    thread, and `aclose()` ends it."""
+
+    def __init__(self, state: SessionState) -> None:
+        self._state = state
+        self._lock = asyncio.Lock()  # one operation at a time
+
+    async def _run(self, steps: Steps) -> Any:
+        async with self._lock:
+            return await _run_steps(steps)
+
+    async def execute(self, code: str, *, timeout: float | Default | None = DEFAULT,
+                      on_output: OutputSink | None = None) -> Execution:
+        execution: Execution = await self._run(self._state.execute(code, timeout, on_output))
+        return execution
+
+    def interrupt(self) -> None:
+        self._state.interrupt()
+
+    async def upload(self, name: str, data: bytes) -> None:
+        await self._run(self._state.upload(name, data))
+
+    async def download(self, name: str) -> bytes:
+        response = await self._run(self._state.download(name))
+        return base64.b64decode(response.get("data", ""))
+
+    async def aclose(self) -> None:
+        worker = self._state.worker
+        if worker is not None:
+            _detach(worker)  # here, in the loop's thread, before the pipes close
+        await asyncio.shield(_in_thread(self._state.close))
+
+    def close(self) -> None:
+        """Closes the session from synchronous code."""
+        self._state.close()
+
+    async def __aenter__(self) -> AsyncSession:
+        try:
+            await self._run(self._state.open())
+        except BaseException:
+            await self.aclose()
+            raise
+        return self
+
+    async def __aexit__(
+        self, exc_type: type[BaseException] | None, exc: BaseException | None, tb: TracebackType | None
+    ) -> None:
+        await self.aclose()
+
+
+async def _run_steps(steps: Steps) -> Any:
+    """Runs an operation's steps: exchanges through the loop's driver,
+    blocking calls in a thread."""
+    loop = asyncio.get_running_loop()
+    value: Any = None
+    error: BaseException | None = None
+    while True:
+        try:
+            step = steps.send(value) if error is None else steps.throw(error)
+        except StopIteration as stop:
+            return stop.value
+        value = error = None
+        try:
+            if isinstance(step, Drive):
+                await _drive(loop, step.exchange)
+            else:
+                value = await _blocking(step)
+        except BaseException as exc:  # handed to the operation, which cleans up and re-raises
+            error = exc
+
+
+async def _blocking(step: Blocking) -> Any:
+    if step.ends is not None:
+        _detach(step.ends)  # in the loop's thread, before its pipes close
+    running = _in_thread(step.fn)
+    try:
+        return await asyncio.shield(running)
+    except asyncio.CancelledError:
+        orphan = step.orphan
+        if orphan is not None:
+            # It goes on in its thread: what it gives nobody takes.
+            running.add_done_callback(lambda f: f.cancelled() or f.exception() or orphan(f.result()))
+        raise
 
 
 def _in_thread[T](fn: Callable[..., T], *args: Any) -> asyncio.Future[T]:

@@ -20,12 +20,13 @@ import threading
 from collections import deque
 from collections.abc import Callable
 from pathlib import Path
-from typing import Any
+from typing import Any, Protocol
 
 from ..inside.startup import OUTPUT_LIMIT_STATUS
 from ..launchers.choose import choose_launcher
 from ..launchers.handle import ChildSettings, Launcher, LauncherFactory, Limits, WorkerHandle
 from ..launchers.retire import REAP_LIMIT, Retirer, end_worker
+from ._cells import CellExchange, CellReader, Execution, OutputSink
 from ._errors import OutputLimitExceeded, WorkerError, WorkerExited, WorkerTimeout
 from ._exchange import Exchange
 from ._reader import EXCEEDED, GONE, INTERRUPTED, TIMED_OUT, UNREADABLE, Answer, Failure, Request, encode_request
@@ -61,6 +62,11 @@ def _forget_all() -> None:
 
 os.register_at_fork(after_in_child=_forget_all)
 
+class Closable(Protocol):
+    def close(self) -> None:
+        """Ends it (idempotent); the pool closes its sessions when it closes."""
+
+
 _FOREIGN = "this pool belongs to the process that made it (pid {}): a forked child cannot use it"
 
 
@@ -94,6 +100,7 @@ class PoolCore:
         self._waiters: deque[Waiter] = deque()
         self._drain = StrayDrain()
         self._retirer = Retirer()
+        self._sessions: set[Closable] = set()
         self.closed = False
         _cores.add(self)
         # All workers start now: they boot in parallel while the host goes on.
@@ -199,6 +206,32 @@ class PoolCore:
             worker.handle.limit_cpu(self.options.cpu_limit)
         return Exchange(worker, request, request.reader(self.options.max_output), now)
 
+    def lease_cell(self, worker: Worker, request: Request, now: float, on_output: OutputSink | None) -> CellExchange:
+        """The exchange of a cell that runs in a worker of the pool."""
+        worker.served += 1
+        if self.options.cpu_limit is not None:
+            worker.handle.limit_cpu(self.options.cpu_limit)
+        reader = CellReader(self.options.max_output, request.marker or b"", on_output)
+        return CellExchange(worker, request, reader, now)
+
+    def finish_cell(self, exchange: CellExchange, now: Callable[[], float],
+                    settled: dict[str, Any] | None = None) -> Execution:
+        """`finish` for a cell (unless `settle` gave its response): what the
+        cell did, also when its worker had to go (a timeout, the output limit,
+        the worker's end).  Raises only when the pool closed under it, or
+        what the caller's on_output raised."""
+        try:
+            response = self.finish(exchange) if settled is None else settled
+        except WorkerError as error:
+            if type(error) is WorkerError and self.closed:
+                raise
+            execution = exchange.failed(error, now(), state_lost=False)
+        else:
+            execution = exchange.result(response, now())
+        if exchange.cell.sink_error is not None:
+            raise exchange.cell.sink_error
+        return execution
+
     def settle(self, exchange: Exchange) -> dict[str, Any] | None:
         """Decides, without blocking, what the exchange's outcome means: the
         response of a worker that went back to the pool, or None when the
@@ -276,19 +309,58 @@ class PoolCore:
         or raises the error."""
         if retirement.reason != _POOL_CLOSED:
             logger.info("worker %d recycled: %s", worker.handle.pid, retirement.reason)
-        exited = retirement.exited
-        returncode, stderr = self._dispose(worker, let_exit=retirement.let_exit, want_tail=exited)
+        returncode, stderr = self._dispose(worker, let_exit=retirement.let_exit, want_tail=retirement.exited)
         self._replace()
-        if exited and returncode == OUTPUT_LIMIT_STATUS and self.settings.limits.output is not None:
-            limit = self.options.max_output  # the worker ended itself: its captured output passed the bound
-            raise OutputLimitExceeded(f"The script's output exceeded max_output ({limit} bytes)", limit)
-        if exited:
-            raise WorkerExited(_exit_message(returncode, stderr), returncode, stderr)
-        if retirement.error is not None:
-            raise retirement.error
+        error = self.error_of(retirement, returncode, stderr)
+        if error is not None:
+            raise error
         if retirement.response is None:  # an abandoned request: the caller raises its own
             return {}
         return retirement.response
+
+    def error_of(self, retirement: Retirement, returncode: int | None, stderr: str) -> WorkerError | None:
+        """The error a retired worker's caller gets, if any."""
+        exited = retirement.exited
+        if exited and returncode == OUTPUT_LIMIT_STATUS and self.settings.limits.output is not None:
+            limit = self.options.max_output  # the worker ended itself: its captured output passed the bound
+            return OutputLimitExceeded(f"The script's output exceeded max_output ({limit} bytes)", limit)
+        if exited:
+            return WorkerExited(_exit_message(returncode, stderr), returncode, stderr)
+        return retirement.error
+
+    # -- sessions ------------------------------------------------------------
+
+    def open_session(self, session: Closable) -> None:
+        """Counts a new session against max_sessions."""
+        if self.owner != os.getpid():
+            raise RuntimeError(_FOREIGN.format(self.owner))
+        with self._lock:
+            if self.closed:
+                raise RuntimeError("the pool is closed")
+            if len(self._sessions) >= self.options.max_sessions:
+                raise RuntimeError(f"the pool has max_sessions ({self.options.max_sessions}) sessions open: "
+                                   "close one before opening another")
+            self._sessions.add(session)
+
+    def forget_session(self, session: Closable) -> None:
+        with self._lock:
+            self._sessions.discard(session)
+
+    def sessions(self) -> list[Closable]:
+        with self._lock:
+            return list(self._sessions)
+
+    def start_own(self) -> WorkerHandle:
+        """Starts a worker outside the pool's books (a session's), blocking."""
+        return self.launcher.start()
+
+    def own(self, handle: WorkerHandle) -> Worker:
+        """A started worker of a session, its stray output drained."""
+        return Worker(handle, self._drain.add(handle.pid, handle.stray_fd))
+
+    def end_own(self, worker: Worker, *, let_exit: bool = False, want_tail: bool = False) -> tuple[int | None, str]:
+        """Ends a session's worker (blocking): its status and its stray output's tail."""
+        return self._dispose(worker, let_exit=let_exit, want_tail=want_tail)
 
     # -- worker life -------------------------------------------------------
 
@@ -368,6 +440,9 @@ class PoolCore:
             waiters, self._waiters = list(self._waiters), deque()
             for waiter in waiters:
                 waiter.deliver(NoWorker.POOL_CLOSED)
+            sessions = list(self._sessions)
+        for session in sessions:
+            session.close()
         quitting, unclean = [], []
         for worker in idle:
             # One left with threads or children gets no time to start more.

@@ -10,15 +10,26 @@ outcome into the result or the error and decides what becomes of the worker
 from __future__ import annotations
 
 import os
+from typing import Protocol
 
-from ._reader import GONE, INTERRUPTED, TIMED_OUT, Failure, Outcome, Request, ResponseReader
+from ._reader import GONE, INTERRUPTED, TIMED_OUT, Failure, Outcome, Request
 from ._worker import Retirement, Worker
+
+
+class Reader(Protocol):
+    """Reads one request's answer from the bytes fed to it."""
+
+    def feed(self, data: bytes) -> Outcome | None:
+        """Takes bytes read (b"": end of file); the outcome once there is one."""
+
+    def want(self) -> int:
+        """How many bytes the next read may take."""
 
 
 class Exchange:
     __slots__ = ("deadline", "outcome", "pending", "reader", "request", "retirement", "worker")
 
-    def __init__(self, worker: Worker, request: Request, reader: ResponseReader, now: float) -> None:
+    def __init__(self, worker: Worker, request: Request, reader: Reader, now: float) -> None:
         self.worker = worker
         self.request = request
         self.reader = reader

@@ -32,12 +32,14 @@ class PoolFace:
         spares: int | None = _D.spares,
         sandbox: bool = _D.sandbox,
         readable: Sequence[str | os.PathLike[str]] = _D.readable,
+        max_sessions: int = _D.max_sessions,
         launcher: LauncherFactory | None = None,
     ) -> None:
         options = PoolOptions(
             size=size, timeout=timeout, memory_limit=memory_limit, cpu_limit=cpu_limit,
             file_size_limit=file_size_limit, max_output=max_output, recycle_after=recycle_after, env=env,
             cwd=cwd, fresh=fresh, spares=spares, sandbox=sandbox, readable=readable,
+            max_sessions=max_sessions,
         )
         self._core = PoolCore(options, launcher)
 

@@ -2,6 +2,7 @@
 call from many threads."""
 from __future__ import annotations
 
+import base64
 import functools
 import select
 import threading
@@ -12,13 +13,15 @@ from typing import Any
 
 from ..launchers.spawner import Spawner
 from . import _core
-from ._core import Default
+from ._cells import Execution, OutputSink
+from ._core import DEFAULT, Default
 from ._errors import WorkerError
 from ._exchange import Exchange, read_some, write_some
 from ._face import PoolFace
 from ._reader import INTERRUPTED
+from ._session import Blocking, SessionState, Steps, run_steps
 from ._worker import Assigned, NoWorker, Worker
-from .requests import Requests
+from .requests import Requests, check_output_sink, execute_request
 
 _IN = select.POLLIN | select.POLLHUP | select.POLLERR
 
@@ -91,6 +94,38 @@ class WorkerPool(PoolFace, Requests):
                 return response
         return _protected(core.finish, exchange)
 
+    # -- code cells --------------------------------------------------------
+
+    def execute(self, code: str, *, timeout: float | Default | None = DEFAULT,
+                on_output: OutputSink | None = None) -> Execution:
+        """Runs one cell of Python in a worker of the pool, in a namespace of
+        its own; `on_output(stream, text)` is called in this thread for each
+        write the cell makes to "stdout" or "stderr" while it runs.  What the
+        code does (an exception, a timeout, the output limit, the worker's
+        end) is in the Execution, never raised."""
+        core = self._core
+        check_output_sink(on_output)
+        request = core.prepare(execute_request(code, False, core.options.max_output), timeout)
+        exchange = core.lease_cell(self._acquire(), request, time.monotonic(), on_output)
+        try:
+            _drive(exchange)
+        except BaseException:
+            exchange.end(INTERRUPTED)
+            _protected(core.finish, exchange)
+            raise
+        return _protected(core.finish_cell, exchange, time.monotonic)
+
+    def session(self, *, timeout: float | Default | None = DEFAULT) -> Session:
+        """A Session: a worker of its own whose namespace lasts across cells
+        (see Session); at most `max_sessions` are open at once."""
+        session = Session(SessionState(self._core, timeout))
+        try:
+            session._run(session._state.open())
+        except BaseException:
+            session.close()
+            raise
+        return session
+
     def _acquire(self) -> Worker:
         core = self._core
         assigned = core.acquire(_ThreadWaiter)
@@ -120,6 +155,61 @@ def _protected[T](fn: Callable[..., T], *args: Any, orphan: Callable[[T], object
     if threading.current_thread() is not threading.main_thread():
         return fn(*args)
     return _shield.call(functools.partial(fn, *args), orphan)
+
+
+class Session:
+    """A worker of its own, started like the pool's, whose namespace lasts
+    from cell to cell until the session closes.
+
+    A cell past its timeout is interrupted (KeyboardInterrupt in the cell;
+    the namespace is kept and the error is "Timeout"); one that has not
+    ended a second later is killed with its worker (state_lost), and the
+    next cell runs in a new worker (`restarted`).  `interrupt()` may be
+    called from any thread.  Files live in the session's own directory.
+    """
+
+    def __init__(self, state: SessionState) -> None:
+        self._state = state
+        self._lock = threading.Lock()  # one operation at a time
+
+    def _run(self, steps: Steps) -> Any:
+        with self._lock:
+            return run_steps(steps, _drive, _blocking)
+
+    def execute(self, code: str, *, timeout: float | Default | None = DEFAULT,
+                on_output: OutputSink | None = None) -> Execution:
+        """Runs one cell in the session's namespace (see WorkerPool.execute)."""
+        execution: Execution = self._run(self._state.execute(code, timeout, on_output))
+        return execution
+
+    def interrupt(self) -> None:
+        """Interrupts the running cell (KeyboardInterrupt in it); nothing when none runs."""
+        self._state.interrupt()
+
+    def upload(self, name: str, data: bytes) -> None:
+        """Writes `data` to the file `name`, relative to the session's directory."""
+        self._run(self._state.upload(name, data))
+
+    def download(self, name: str) -> bytes:
+        """The content of the file `name`, relative to the session's directory."""
+        response = self._run(self._state.download(name))
+        return base64.b64decode(response.get("data", ""))
+
+    def close(self) -> None:
+        """Ends the session's worker and removes its directory (idempotent)."""
+        self._state.close()
+
+    def __enter__(self) -> Session:
+        return self
+
+    def __exit__(
+        self, exc_type: type[BaseException] | None, exc: BaseException | None, tb: TracebackType | None
+    ) -> None:
+        self.close()
+
+
+def _blocking(step: Blocking) -> Any:
+    return _protected(step.fn, orphan=step.orphan)
 
 
 def _withdraw(core: _core.PoolCore, waiter: _ThreadWaiter) -> None:

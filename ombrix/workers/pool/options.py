@@ -36,6 +36,7 @@ class PoolOptions:
     spares: int | None = None
     sandbox: bool = False
     readable: Sequence[str | os.PathLike[str]] = ()
+    max_sessions: int = 16  # sessions open at once, each with a worker of its own
 
     def __post_init__(self) -> None:
         _check_count("size", self.size)
@@ -45,6 +46,7 @@ class PoolOptions:
             if value is not None:
                 _check_count(name, value)
         _check_count("max_output", self.max_output)
+        _check_count("max_sessions", self.max_sessions)
         if self.env is not None:
             if not isinstance(self.env, Mapping):
                 raise TypeError(f"env must be a mapping or None, not {type(self.env).__name__}")

@@ -3,6 +3,7 @@ on the host, before any worker is involved, and encoded as the request's
 JSON line (its action, and the text the reader's mark is added to)."""
 from __future__ import annotations
 
+import base64
 import json
 import os
 from typing import Any
@@ -57,6 +58,40 @@ def function_request(path: str | os.PathLike[str], function: str, args: dict[str
 def validate_request(code: str) -> tuple[str, str]:
     _check_str("code", code)
     return "validate", f'{{"action": "validate", "code": {json_value(code)}}}'
+
+
+def execute_request(code: str, session: bool, max_output: int) -> tuple[str, str]:
+    _check_str("code", code)
+    fields = f'"code": {json_value(code)}, "session": {"true" if session else "false"}, "max_output": {max_output}'
+    return "execute", f'{{"action": "execute", {fields}}}'
+
+
+def check_output_sink(on_output: object) -> None:
+    if on_output is not None and not callable(on_output):
+        raise TypeError(f"on_output must be callable or None, not {type(on_output).__name__}")
+
+
+def file_name(name: object) -> str:
+    """A session file's name, refused on the host too when it could leave
+    the session's root: absolute, or with a ".." component."""
+    _check_str("name", name)
+    assert isinstance(name, str)
+    parts = name.split("/")
+    if not name or name.startswith("/") or ".." in parts or "\0" in name:
+        raise ValueError(f"file names must be relative to the session's directory, without '..': {name!r}")
+    return name
+
+
+def upload_request(name: object, data: object) -> tuple[str, str]:
+    name = file_name(name)
+    if not isinstance(data, bytes | bytearray | memoryview):
+        raise TypeError(f"data must be bytes, not {type(data).__name__}")
+    encoded = base64.b64encode(data).decode("ascii")
+    return "upload", f'{{"action": "upload", "name": {json_value(name)}, "data": "{encoded}"}}'
+
+
+def download_request(name: object) -> tuple[str, str]:
+    return "download", f'{{"action": "download", "name": {json_value(file_name(name))}}}'
 
 
 def any_request(cmd: dict[str, Any]) -> tuple[object, str]:
