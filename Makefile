@@ -5,7 +5,7 @@ SHELL := /bin/bash
 VENV := .venv
 PY := $(VENV)/bin/python
 SOURCES := $(wildcard ombrix/workers/*.cpp ombrix/workers/*.hpp ombrix/*.py ombrix/workers/*.py ombrix/workers/inside/*.py ombrix/workers/launchers/*.py ombrix/workers/pool/*.py ombrix/workers/cluster/*.py ombrix/workers/mcp/*.py ombrix/workers/*.pyi ombrix/workers/py.typed) CMakeLists.txt pyproject.toml
-TEST_TOOLS := pytest hypothesis mypy ruff pytest-timeout pytest-cov
+TEST_TOOLS := pytest hypothesis mypy ruff pytest-timeout pytest-cov matplotlib
 # The host side (pure Python) is type-checked and linted by `make test`.
 HOST_CODE := ombrix/workers/inside ombrix/workers/launchers ombrix/workers/pool ombrix/workers/cluster ombrix/workers/mcp
 

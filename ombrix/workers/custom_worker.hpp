@@ -152,6 +152,10 @@ private:
     X(dunder_builtins, "__builtins__")                                        \
     X(dunder_main, "__main__")                                                \
     X(dunder_test, "__test__")                                                \
+    X(session, "session")                                                     \
+    X(execute, "execute")                                                     \
+    X(upload, "upload")                                                       \
+    X(download, "download")                                                   \
     X(module_name, "ombrix.workers.custom_worker")
 
 #define CW_TEXTS(X)                                                           \

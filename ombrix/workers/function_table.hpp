@@ -12,6 +12,7 @@
 #pragma once
 
 #include "custom_worker.hpp"
+#include "session.hpp"
 
 #include <algorithm>
 #include <array>
@@ -205,10 +206,19 @@ struct Route {
     Field fields[kMaxFields];    // the request's fields, passed by position
 };
 
+// An action of a session worker: served by a handler of its own that reads
+// the whole request and always answers (session.hpp).
+struct SessionRoute {
+    PyObject *Strings::*action;
+    PyObject *(*handler)(PyObject *cmd);
+};
+
 struct HandleCommandLines {
     // In the order a dictionary built from the actions would hold them.
     std::array<Route, 4> routes;
     int dispatch;  // handle_command's own entry
+    // Looked up after `routes`, in the same way.
+    std::array<SessionRoute, 4> session_routes;
 };
 
 PyObject *main_loop();  // protocol.cpp
@@ -363,7 +373,11 @@ struct FunctionTable {
                       .line = 214,
                       .nfields = 1,
                       .fields = {{&Strings::code, Default::EmptyText}}}}},
-         .dispatch = 221}};
+         .dispatch = 221,
+         .session_routes = {{{&Strings::session, session_action},
+                             {&Strings::execute, execute_action},
+                             {&Strings::upload, upload_action},
+                             {&Strings::download, download_action}}}}};
     ExportedFunction<MainLines> main = {
         {.name = "main",
          .first_line = 224,

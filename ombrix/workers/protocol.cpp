@@ -210,6 +210,30 @@ PyObject *unknown_action(PyObject *action) {
     return result_dict(Py_False, strings.error, error.get());
 }
 
+constexpr const auto &kSessionRoutes = kHandleCommand.line.session_routes;
+
+// The session action `action` selects, matched as find_route matches: -1 when
+// none, -2 with an exception set.
+int find_session_route(PyObject *action) {
+    const int count = static_cast<int>(kSessionRoutes.size());
+    if (PyUnicode_CheckExact(action)) {
+        for (int i = 0; i < count; ++i) {
+            if (same_text(action, strings.*kSessionRoutes[i].action)) return i;
+        }
+        return -1;
+    }
+    const Py_hash_t hash = PyObject_Hash(action);
+    if (hash == -1) return -2;
+    for (int i = 0; i < count; ++i) {
+        PyObject *key = strings.*kSessionRoutes[i].action;
+        if (PyObject_Hash(key) != hash) continue;
+        const int same = PyObject_RichCompareBool(key, action, Py_EQ);
+        if (same < 0) return -2;
+        if (same) return i;
+    }
+    return -1;
+}
+
 PyObject *dispatch(PyObject *cmd) {
     Ref action = Ref::borrow(PyDict_GetItemWithError(cmd, strings.action));
     if (!action) {
@@ -222,7 +246,12 @@ PyObject *dispatch(PyObject *cmd) {
 
     const int index = find_route(action.get());
     if (index == -2) return nullptr;
-    if (index < 0) return unknown_action(action.get());
+    if (index < 0) {
+        const int session_index = find_session_route(action.get());
+        if (session_index == -2) return nullptr;
+        if (session_index < 0) return unknown_action(action.get());
+        return kSessionRoutes[session_index].handler(cmd);
+    }
 
     Ref record = Ref::steal(new_record(cmd));
     if (!record) return nullptr;
