@@ -1,9 +1,11 @@
 """`ombrix-mcp` as assistants meet it: the real server process, driven by the
 official SDK's client over stdio and over Streamable HTTP."""
 import asyncio
+import base64
 import os
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 from contextlib import asynccontextmanager
@@ -12,10 +14,12 @@ import pytest
 
 pytest.importorskip("mcp")
 import httpx2  # noqa: E402
+from mcp.client.client import Client  # noqa: E402
 from mcp.client.session import ClientSession  # noqa: E402
 from mcp.client.stdio import StdioServerParameters, stdio_client  # noqa: E402
 from mcp.client.streamable_http import streamable_http_client  # noqa: E402
 from mcp.shared.exceptions import MCPError  # noqa: E402
+from mcp.shared.subscriptions import ToolsListChanged  # noqa: E402
 
 pytestmark = pytest.mark.skipif(shutil.which("bwrap") is None,
                                 reason="bwrap missing: install the Debian package bubblewrap")
@@ -28,6 +32,9 @@ def scale(values: list[float], factor: int = 2, labels: dict[str, str] = {}, fla
     print("scaling")
     return {"scaled": [v * factor for v in values], "flag": flag}
 '''
+
+
+BUILTIN = {"run_python", "reset_python", "write_file", "read_file", "create_tool", "delete_tool"}
 
 
 def server_env():
@@ -84,7 +91,7 @@ def test_created_tools_over_stdio(tmp_path):
                 refused = await s.call_tool("create_tool", {"name": name, "source": source})
                 assert refused.is_error, name
             assert (await s.call_tool("create_tool", {"name": "scale", "source": 3})).is_error
-            assert await tool_names(s) == {"create_tool", "delete_tool", "scale"}
+            assert await tool_names(s) == BUILTIN | {"scale"}
             assert sorted(p.name for p in tools.iterdir()) == ["scale.py"]
             with pytest.raises(MCPError, match="Unknown tool"):
                 await s.call_tool("missing", {})
@@ -106,8 +113,17 @@ def test_created_tools_over_stdio(tmp_path):
                 await s.call_tool("scale", {"values": [2]})
             assert sorted(p.name for p in tools.iterdir()) == ["fails.py", "spin.py"]
 
+    async def newest_protocol():  # the change arrives on a subscriptions/listen stream
+        params = StdioServerParameters(command=sys.executable, env=server_env(),
+                                       args=["-P", "-m", "ombrix.workers.mcp", "--tools-dir", str(tools)])
+        async with Client(params) as client, client.listen(tools_list_changed=True) as changes:
+            assert client.session.protocol_version == "2026-07-28"
+            assert not (await client.call_tool("delete_tool", {"name": "spin"})).is_error
+            assert await asyncio.wait_for(anext(changes), 10) == ToolsListChanged()
+
     asyncio.run(first_run())
     asyncio.run(second_run())
+    asyncio.run(newest_protocol())
 
 
 @pytest.fixture
@@ -172,3 +188,67 @@ def test_http_guard_and_change_announced(http_server):
             assert (await listener.call_tool("echo", {"s": "hi"})).structured_content == {"result": "hi"}
 
     asyncio.run(scenario())
+
+
+PNG = (b"\x89PNG\r\n\x1a\n\x00\x00\x00\rIHDR\x00\x00\x00\x01\x00\x00\x00\x01\x08\x06\x00\x00\x00\x1f\x15\xc4\x89"
+       b"\x00\x00\x00\rIDATx\x9cc\xf8\xcf\xc0\xf0\x1f\x00\x05\x00\x01\xff\x89\x99=\x1d\x00\x00\x00\x00IEND\xaeB`\x82")
+
+
+def test_interpreter_sessions_over_http(http_server, tmp_path):
+    secret = tmp_path / "secret.txt"
+    secret.write_text("host secret")
+    listener = socket.create_server(("127.0.0.1", 0))
+    listener.setblocking(False)
+    port = listener.getsockname()[1]
+
+    async def scenario():
+        progress = []
+
+        async def on_progress(done, total, message):
+            progress.append(message)
+
+        async with http_session(http_server) as a, http_session(http_server) as b:
+            ran = await a.call_tool("run_python", {"code": "x = 41\nprint('hi')\nx + 1"}, progress_callback=on_progress)
+            assert not ran.is_error and ran.structured_content["value"] == "42" and "hi" in text(ran)
+            assert "stdout: hi" in progress
+            assert text(await a.call_tool("run_python", {"code": "x"})) == "value: 41"
+            other = await b.call_tool("run_python", {"code": "x"})
+            assert other.is_error and "NameError" in text(other)
+
+            failed = await a.call_tool("run_python", {"code": "def f():\n    raise KeyError('k')\nf()"})
+            assert failed.is_error and failed.structured_content["error"]["name"] == "KeyError"
+            assert 'line 2, in f' in failed.structured_content["error"]["traceback"]
+            slow = await a.call_tool("run_python", {"code": "while True:\n    pass", "timeout": 1})
+            assert slow.is_error and slow.structured_content["error"]["name"] == "Timeout"
+            assert (await a.call_tool("run_python", {"code": "x", "timeout": 0})).is_error
+
+            shown = await a.call_tool("run_python", {"code": "class P:\n    def _repr_png_(self):\n"
+                                                     f"        return {PNG!r}\nP()"})
+            [image] = [part for part in shown.content if part.type == "image"]
+            assert image.mime_type == "image/png" and base64.b64decode(image.data) == PNG
+
+            walls = await a.call_tool("run_python", {"code": (
+                "import socket\nreached = []\n"
+                f"try:\n    reached.append(open({str(secret)!r}).read())\nexcept OSError as e:\n    pass\n"
+                f"try:\n    socket.create_connection(('127.0.0.1', {port}), timeout=2)\n"
+                "    reached.append('listener')\nexcept OSError:\n    pass\nreached")})
+            assert text(walls) == "value: []"
+
+            wrote = await a.call_tool("write_file", {"path": "d/data.bin", "content": "AP8C", "binary": True})
+            assert not wrote.is_error, text(wrote)
+            assert text(await a.call_tool("run_python", {"code": "open('d/data.bin', 'rb').read()"})) == \
+                "value: b'\\x00\\xff\\x02'"
+            assert text(await a.call_tool("read_file", {"path": "d/data.bin", "binary": True})) == "AP8C"
+            assert (await a.call_tool("read_file", {"path": "d/data.bin"})).is_error  # not UTF-8
+            assert (await a.call_tool("write_file", {"path": "../out.txt", "content": "x"})).is_error
+            assert (await b.call_tool("read_file", {"path": "d/data.bin"})).is_error
+
+            assert not (await a.call_tool("reset_python", {})).is_error
+            assert (await a.call_tool("run_python", {"code": "x"})).is_error
+        with pytest.raises(BlockingIOError):
+            listener.accept()
+
+    try:
+        asyncio.run(scenario())
+    finally:
+        listener.close()

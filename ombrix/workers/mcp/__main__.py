@@ -93,24 +93,29 @@ async def serve(args: argparse.Namespace, settings: Settings) -> None:
         settings.tools_dir.mkdir(parents=True, exist_ok=True)
         pool = AsyncWorkerPool(size=settings.size, timeout=settings.timeout, memory_limit=settings.memory_limit,
                                max_output=settings.max_output, sandbox=settings.sandbox, fresh=True,
-                               readable=readable)
+                               readable=readable, max_sessions=settings.max_sessions)
     except (OSError, ValueError, RuntimeError) as exc:  # no bwrap, a readable path missing, ...
         sys.exit(f"ombrix-mcp: cannot start the workers: {exc}")
     async with pool:
-        ombrix = OmbrixServer(settings, pool)
-        if args.http is not None:
-            from .http import serve_http
+        ombrix = OmbrixServer(settings, pool, stdio=args.http is None)
+        reaper = asyncio.create_task(ombrix.interpreters.reap_idle())
+        try:
+            if args.http is not None:
+                from .http import serve_http
 
-            host, port = args.http
-            await serve_http(ombrix, host, port, _token(args), frozenset(args.allow_origin))
-            return
-        from mcp.server.stdio import stdio_server
+                host, port = args.http
+                await serve_http(ombrix, host, port, _token(args), frozenset(args.allow_origin))
+                return
+            from mcp.server.stdio import stdio_server
 
-        task = asyncio.current_task()
-        assert task is not None
-        asyncio.get_running_loop().add_signal_handler(signal.SIGTERM, task.cancel)
-        async with stdio_server() as (read, write):
-            await ombrix.server.run(read, write, ombrix.initialization_options())
+            task = asyncio.current_task()
+            assert task is not None
+            asyncio.get_running_loop().add_signal_handler(signal.SIGTERM, task.cancel)
+            async with stdio_server() as (read, write):
+                await ombrix.server.run(read, write, ombrix.initialization_options())
+        finally:
+            reaper.cancel()
+            await ombrix.interpreters.end_all()
 
 
 def main(argv: list[str] | None = None) -> None:

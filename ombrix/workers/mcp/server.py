@@ -4,8 +4,10 @@ client the way its protocol version wants it."""
 from __future__ import annotations
 
 import asyncio
+import base64
+import binascii
 import json
-from collections.abc import Awaitable, Callable
+from collections.abc import Awaitable, Callable, Hashable
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
@@ -22,6 +24,7 @@ from mcp_types.version import MODERN_PROTOCOL_VERSIONS
 from ombrix.workers.pool import AsyncWorkerPool, OutputLimitExceeded, WorkerError, WorkerExited, WorkerTimeout
 
 from .schema import JSON, ToolSourceError, schema_errors
+from .sessions import Interpreters, SessionUnavailable, execution_result
 from .tools import ToolStore
 
 Context = ServerRequestContext[Any, Any]
@@ -71,6 +74,23 @@ CREATE_TOOL = _tool(
     ["name", "source"],
 )
 DELETE_TOOL = _tool("delete_tool", "Delete a tool made with create_tool.", {"name": _STRING}, ["name"])
+RUN_PYTHON = _tool(
+    "run_python",
+    "Run Python code in this conversation's sandboxed interpreter session: variables, imports and files persist "
+    "between calls (until reset_python or the session idles out). Returns stdout, stderr, the value of a final "
+    "expression and any error with its traceback; display(obj) and matplotlib figures come back as images.",
+    {"code": _STRING, "timeout": {"type": "number", "exclusiveMinimum": 0}},
+    ["code"],
+)
+RESET_PYTHON = _tool("reset_python", "End this conversation's interpreter session; the next run_python starts "
+                     "with an empty one (files written so far are gone too).", {}, [])
+_BINARY = {"type": "boolean", "description": "content is base64 (default false: UTF-8 text)"}
+WRITE_FILE = _tool("write_file", "Write a file in the interpreter session's working directory (a relative path "
+                   "inside it; parent directories are made).", {"path": _STRING, "content": _STRING,
+                                                               "binary": _BINARY}, ["path", "content"])
+READ_FILE = _tool("read_file", "Read a file from the interpreter session's working directory.",
+                  {"path": _STRING, "binary": {"type": "boolean", "description": "return base64 (default false)"}},
+                  ["path"])
 
 # Names no created tool may take, also of the built-in tools still to come.
 BUILTIN = frozenset({"create_tool", "delete_tool", "run_python", "reset_python", "write_file", "read_file"})
@@ -79,9 +99,14 @@ BUILTIN = frozenset({"create_tool", "delete_tool", "run_python", "reset_python",
 class OmbrixServer:
     """One server process: its pool, its tool store and its listeners."""
 
-    def __init__(self, settings: Settings, pool: AsyncWorkerPool) -> None:
+    def __init__(self, settings: Settings, pool: AsyncWorkerPool, *, stdio: bool) -> None:
         self.settings = settings
         self.pool = pool
+        self.interpreters = Interpreters(pool, settings.idle_timeout)
+        # Over stdio the process serves one client; over HTTP each MCP
+        # session's connection is a client, whose interpreter ends with it.
+        self._stdio = stdio
+        self._clients: set[Connection] = set()
         self.store = ToolStore(settings.tools_dir, BUILTIN)
         self._changing = asyncio.Lock()
         self._bus = InMemorySubscriptionBus()
@@ -92,6 +117,10 @@ class OmbrixServer:
         self._builtin: dict[str, tuple[types.Tool, Callable[[Context, Args], Awaitable[types.CallToolResult]]]] = {
             "create_tool": (CREATE_TOOL, self._create_tool),
             "delete_tool": (DELETE_TOOL, self._delete_tool),
+            "run_python": (RUN_PYTHON, self._run_python),
+            "reset_python": (RESET_PYTHON, self._reset_python),
+            "write_file": (WRITE_FILE, self._write_file),
+            "read_file": (READ_FILE, self._read_file),
         }
         self.server: Server[Any] = Server(
             "ombrix-mcp",
@@ -157,6 +186,91 @@ class OmbrixServer:
         size = len(json.dumps(args, ensure_ascii=False).encode("utf-8", "surrogatepass"))
         if size > self.settings.max_input:
             raise ToolError(f"The input is {size} bytes, more than the server's limit of {self.settings.max_input}")
+
+    # -- the interpreter sessions ----------------------------------------------
+
+    def _client(self, ctx: Context) -> Hashable:
+        if self._stdio:
+            return "stdio"
+        connection: Connection = ctx.session._connection
+        if connection not in self._clients:
+            self._clients.add(connection)
+            connection.exit_stack.push_async_callback(self._client_gone, connection)
+        return connection
+
+    async def _client_gone(self, connection: Connection) -> None:
+        self._clients.discard(connection)
+        await self.interpreters.end(connection)
+
+    async def _in_session[R](self, ctx: Context, operation: Callable[[Any], Awaitable[R]]) -> R:
+        try:
+            return await self.interpreters.use(self._client(ctx), operation)
+        except SessionUnavailable as exc:
+            raise ToolError(str(exc)) from None
+
+    async def _run_python(self, ctx: Context, args: Args) -> types.CallToolResult:
+        code: str = args["code"]
+        timeout: float = args.get("timeout", self.settings.timeout)
+        if not 0 < timeout <= self.settings.timeout:
+            raise ToolError(f"timeout must be above 0 and at most the server's {self.settings.timeout} s")
+        on_output: Callable[[str, str], object] | None = None
+        sender: asyncio.Task[None] | None = None
+        meta = ctx.meta or {}
+        if "progressToken" in meta or "progress_token" in meta:
+            # Each write of the cell becomes a progress notification, in order.
+            queue: asyncio.Queue[tuple[str, str] | None] = asyncio.Queue()
+            on_output = lambda stream, text: queue.put_nowait((stream, text))  # noqa: E731
+
+            async def send() -> None:
+                count = 0
+                while (item := await queue.get()) is not None:
+                    count += 1
+                    await ctx.session.report_progress(count, None, f"{item[0]}: {item[1]}")
+
+            sender = asyncio.create_task(send())
+        try:
+            execution = await self._in_session(
+                ctx, lambda session: session.execute(code, timeout=timeout,
+                                                     on_output=on_output))
+        finally:
+            if sender is not None:
+                queue.put_nowait(None)
+                await sender
+        return execution_result(execution)
+
+    async def _reset_python(self, ctx: Context, args: Args) -> types.CallToolResult:
+        had = await self.interpreters.end(self._client(ctx))
+        return text_result("The interpreter session was ended; the next run_python starts an empty one."
+                           if had else "There was no interpreter session; the next run_python starts one.")
+
+    async def _write_file(self, ctx: Context, args: Args) -> types.CallToolResult:
+        path: str = args["path"]
+        content: str = args["content"]
+        if args.get("binary"):
+            try:
+                data = base64.b64decode(content, validate=True)
+            except binascii.Error:
+                raise ToolError("content is not valid base64 (binary=true)") from None
+        else:
+            data = content.encode("utf-8", "surrogatepass")
+        try:
+            await self._in_session(ctx, lambda session: session.upload(path, data))
+        except (ValueError, OSError, WorkerError) as exc:
+            raise ToolError(f"Could not write {path!r}: {exc}") from None
+        return text_result(f"Wrote {len(data)} bytes to {path}")
+
+    async def _read_file(self, ctx: Context, args: Args) -> types.CallToolResult:
+        path: str = args["path"]
+        try:
+            data = await self._in_session(ctx, lambda session: session.download(path))
+        except (ValueError, OSError, WorkerError) as exc:
+            raise ToolError(f"Could not read {path!r}: {exc}") from None
+        if args.get("binary"):
+            return text_result(base64.b64encode(data).decode("ascii"))
+        try:
+            return text_result(data.decode("utf-8"))
+        except UnicodeDecodeError:
+            raise ToolError(f"{path} is not UTF-8 text; read it with binary=true") from None
 
     # -- created tools -----------------------------------------------------------
 
