@@ -100,7 +100,9 @@ def test_created_tools_over_stdio(tmp_path):
             assert "ZeroDivisionError" in text(await s.call_tool("fails", {}))
 
     async def second_run():
-        async with stdio(tools, "--timeout", "1") as s:
+        async with stdio(tools, "--timeout", "1", "--max-input", "1000") as s:
+            big = await s.call_tool("create_tool", {"name": "big", "source": "def big(): pass\n" + "#" * 1000})
+            assert big.is_error and "limit of 1000" in text(big)
             called = await s.call_tool("scale", {"values": [2]})
             assert called.structured_content == {"scaled": [4], "flag": False}
             source = "def spin() -> int:\n    while True:\n        pass\n"
@@ -131,7 +133,7 @@ def http_server(tmp_path):
     """A server on a free loopback port: its URL."""
     process = subprocess.Popen(
         [sys.executable, "-P", "-m", "ombrix.workers.mcp", "--http", "127.0.0.1:0",
-         "--tools-dir", str(tmp_path / "tools"), "--allow-origin", "http://allowed.example"],
+         "--tools-dir", str(tmp_path / "tools"), "--allow-origin", "http://allowed.example", "--max-sessions", "2"],
         env=server_env(), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
     try:
         for line in process.stderr:
@@ -247,6 +249,15 @@ def test_interpreter_sessions_over_http(http_server, tmp_path):
             assert (await a.call_tool("run_python", {"code": "x"})).is_error
         with pytest.raises(BlockingIOError):
             listener.accept()
+        # Both clients' sessions ended with their MCP sessions: a third gets one of the two places.
+        async with http_session(http_server) as c:
+            for _ in range(100):
+                ran = await c.call_tool("run_python", {"code": "1"})
+                if not ran.is_error:
+                    break
+                assert "No interpreter session is free" in text(ran)
+                await asyncio.sleep(0.1)
+            assert text(ran) == "value: 1"
 
     try:
         asyncio.run(scenario())

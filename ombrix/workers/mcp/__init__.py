@@ -2,9 +2,11 @@
 (`ombrix-mcp`, or `python -m ombrix.workers.mcp`; the `mcp` extra).
 
 Here: the command line (`__main__`), the server with its built-in tools and
-the announcement of tool changes (`server`), the created tools' store
-(`tools`), their schema read from the source with `ast` (`schema`) and the
-Streamable HTTP transport with its token and Origin checks (`http`).
+the announcement of tool changes (`server`), the interpreter session of
+each client and a cell's result as MCP content (`sessions`), the created
+tools' store (`tools`), their schema read from the source with `ast`
+(`schema`) and the Streamable HTTP transport with its token and Origin
+checks (`http`).
 Sits above the pool: imports `ombrix.workers.pool`'s public names and the
 official `mcp` SDK, never the launchers, `inside` or the cluster.
 """
