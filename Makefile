@@ -154,7 +154,8 @@ fuzz: build
 # Cost against a plain-Python floor doing the same standard-library work.
 # BENCH_ARGS=--instructions adds instruction counts under callgrind (slow).
 # Then the pool, fresh and sandboxed workers against cold worker starts, and
-# the cluster pool against the local pool on a local Ray instance.
+# the cluster pool against the local pool on a local Ray instance, and the MCP
+# server through the SDK's client against the pool's sessions.
 # Every part runs; the target fails when any part missed a target.
 bench: build
 	@status=0; \
@@ -162,6 +163,7 @@ bench: build
 	  $(PY) -P bench/pool.py $(filter --quick,$(BENCH_ARGS)) || status=1; \
 	  $(PY) -P bench/fresh.py $(filter --quick,$(BENCH_ARGS)) || status=1; \
 	  $(PY) -P bench/cluster.py $(filter --quick,$(BENCH_ARGS)) || status=1; \
+	  $(PY) -P bench/mcp.py $(filter --quick,$(BENCH_ARGS)) || status=1; \
 	  exit $$status
 
 clean:

@@ -6,7 +6,7 @@ the announcement of tool changes (`server`), the interpreter session of
 each client and a cell's result as MCP content (`sessions`), the created
 tools' store (`tools`), their schema read from the source with `ast`
 (`schema`) and the Streamable HTTP transport with its token and Origin
-checks (`http`).
+checks (`http`), and the stdio wire on the event loop (`stdio`).
 Sits above the pool: imports `ombrix.workers.pool`'s public names and the
 official `mcp` SDK, never the launchers, `inside` or the cluster.
 """

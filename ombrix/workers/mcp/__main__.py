@@ -106,12 +106,12 @@ async def serve(args: argparse.Namespace, settings: Settings) -> None:
                 host, port = args.http
                 await serve_http(ombrix, host, port, _token(args), frozenset(args.allow_origin))
                 return
-            from mcp.server.stdio import stdio_server
+            from .stdio import stdio_streams
 
             task = asyncio.current_task()
             assert task is not None
             asyncio.get_running_loop().add_signal_handler(signal.SIGTERM, task.cancel)
-            async with stdio_server() as (read, write):
+            async with stdio_streams(8 * settings.max_input + 2**20) as (read, write):
                 await ombrix.server.run(read, write, ombrix.initialization_options())
         finally:
             reaper.cancel()

@@ -130,7 +130,9 @@ class OmbrixServer:
             on_call_tool=self._call_tool,
             on_subscriptions_listen=ListenHandler(self._bus),
         )
-        self.server.middleware.append(self._track)
+        # In place of the SDK's default tracing middleware, a no-op without an
+        # exporter that still costs every call its span.
+        self.server.middleware = [self._track]
 
     def initialization_options(self) -> InitializationOptions:
         return self.server.create_initialization_options(NotificationOptions(tools_changed=True))
@@ -207,6 +209,8 @@ class OmbrixServer:
             return await self.interpreters.use(self._client(ctx), operation)
         except SessionUnavailable as exc:
             raise ToolError(str(exc)) from None
+        except WorkerError as exc:  # a reset or the idle timeout ended the session meanwhile
+            raise ToolError(f"The interpreter session failed: {exc}") from None
 
     async def _run_python(self, ctx: Context, args: Args) -> types.CallToolResult:
         code: str = args["code"]
