@@ -129,11 +129,12 @@ def test_created_tools_over_stdio(tmp_path):
 
 
 @pytest.fixture
-def http_server(tmp_path):
-    """A server on a free loopback port: its URL."""
+def http_server(request, tmp_path):
+    """A server on a free loopback port (with the test's parameters as further arguments): its URL."""
     process = subprocess.Popen(
         [sys.executable, "-P", "-m", "ombrix.workers.mcp", "--http", "127.0.0.1:0",
-         "--tools-dir", str(tmp_path / "tools"), "--allow-origin", "http://allowed.example", "--max-sessions", "2"],
+         "--tools-dir", str(tmp_path / "tools"), "--allow-origin", "http://allowed.example", "--max-sessions", "2",
+         *getattr(request, "param", ())],
         env=server_env(), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
     try:
         for line in process.stderr:
@@ -190,6 +191,16 @@ def test_http_guard_and_change_announced(http_server):
             assert (await listener.call_tool("echo", {"s": "hi"})).structured_content == {"result": "hi"}
 
     asyncio.run(scenario())
+
+
+async def run_when_free(session, code):
+    """run_python once the server has a session free for this client (polled)."""
+    for _ in range(200):
+        ran = await session.call_tool("run_python", {"code": code})
+        if not ran.is_error or "No interpreter session is free" not in text(ran):
+            return ran
+        await asyncio.sleep(0.1)
+    pytest.fail("no session became free")
 
 
 PNG = (b"\x89PNG\r\n\x1a\n\x00\x00\x00\rIHDR\x00\x00\x00\x01\x00\x00\x00\x01\x08\x06\x00\x00\x00\x1f\x15\xc4\x89"
@@ -251,15 +262,21 @@ def test_interpreter_sessions_over_http(http_server, tmp_path):
             listener.accept()
         # Both clients' sessions ended with their MCP sessions: a third gets one of the two places.
         async with http_session(http_server) as c:
-            for _ in range(100):
-                ran = await c.call_tool("run_python", {"code": "1"})
-                if not ran.is_error:
-                    break
-                assert "No interpreter session is free" in text(ran)
-                await asyncio.sleep(0.1)
-            assert text(ran) == "value: 1"
+            assert text(await run_when_free(c, "1")) == "value: 1"
 
     try:
         asyncio.run(scenario())
     finally:
         listener.close()
+
+
+@pytest.mark.parametrize("http_server", [["--max-sessions", "1", "--idle-timeout", "1"]], indirect=True)
+def test_idle_session_ends(http_server):
+    async def scenario():
+        async with http_session(http_server) as a, http_session(http_server) as b:
+            assert not (await a.call_tool("run_python", {"code": "x = 1"})).is_error
+            # b gets the only place once a's session idled out; a has none then.
+            assert text(await run_when_free(b, "2")) == "value: 2"
+            assert "No interpreter session is free" in text(await a.call_tool("run_python", {"code": "x"}))
+
+    asyncio.run(scenario())

@@ -66,7 +66,6 @@ async def serve_http(ombrix: OmbrixServer, host: str, port: int, token: str, ori
         transport_security=TransportSecuritySettings(enable_dns_rebinding_protection=False),
         # JSON escapes may grow the largest accepted input several times.
         max_request_body_size=8 * settings.max_input + 2**20,
-        session_idle_timeout=settings.idle_timeout,
         host=host,
     )
     config = uvicorn.Config(Guard(app, token, origins), host=host, port=port, log_level="warning",
