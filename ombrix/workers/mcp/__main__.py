@@ -75,7 +75,10 @@ def parser() -> argparse.ArgumentParser:
 def _token(args: argparse.Namespace) -> str:
     if args.token_file is not None:
         path: Path = args.token_file
-        token = path.read_text(encoding="utf-8").strip()
+        try:
+            token = path.read_text(encoding="utf-8").strip()
+        except (OSError, UnicodeDecodeError) as exc:
+            sys.exit(f"ombrix-mcp: cannot read the token file: {exc}")
         if not token:
             sys.exit(f"ombrix-mcp: the token file {args.token_file} is empty")
         return token
@@ -87,7 +90,7 @@ def _token(args: argparse.Namespace) -> str:
     return token
 
 
-async def serve(args: argparse.Namespace, settings: Settings) -> None:
+async def serve(args: argparse.Namespace, settings: Settings, token: str | None) -> None:
     readable = [*settings.readable, str(settings.tools_dir)] if settings.sandbox else []
     try:
         settings.tools_dir.mkdir(parents=True, exist_ok=True)
@@ -104,7 +107,8 @@ async def serve(args: argparse.Namespace, settings: Settings) -> None:
                 from .http import serve_http
 
                 host, port = args.http
-                await serve_http(ombrix, host, port, _token(args), frozenset(args.allow_origin))
+                assert token is not None
+                await serve_http(ombrix, host, port, token, frozenset(args.allow_origin))
                 return
             from .stdio import stdio_streams
 
@@ -131,7 +135,7 @@ def main(argv: list[str] | None = None) -> None:
                         sandbox=args.sandbox, idle_timeout=args.idle_timeout, tools_dir=tools_dir,
                         max_input=args.max_input)
     try:
-        asyncio.run(serve(args, settings))
+        asyncio.run(serve(args, settings, _token(args) if args.http is not None else None))
     except (KeyboardInterrupt, asyncio.CancelledError):
         pass
 
