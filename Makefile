@@ -96,6 +96,9 @@ run:
 # allocator is plain malloc so the sanitizer sees every Python object.  Every
 # report goes to a file under build/asan/reports; any such file fails the run,
 # also when it came from a worker whose exit a test expected anyway.
+# libstdc++ is preloaded after the runtime, which can then find the real
+# __cxa_throw: an extension that throws C++ exceptions (matplotlib's, in the
+# cell tests) aborts in the runtime's interceptor otherwise.
 # The cluster tests are left out: Ray's processes would inherit the preloaded
 # runtime, and Ray's own native code (its process-title setup) reads freed
 # memory under it.  The cluster module is plain Python over the pool, whose
@@ -103,7 +106,7 @@ run:
 ASAN_BUILD := build/asan
 ASAN_SITE := $(ASAN_BUILD)/site
 ASAN_REPORTS := $(CURDIR)/$(ASAN_BUILD)/reports
-ASAN_ENV = LD_PRELOAD="$$(g++ -print-file-name=libasan.so)" PYTHONMALLOC=malloc \
+ASAN_ENV = LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" PYTHONMALLOC=malloc \
   ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:log_path=$(ASAN_REPORTS)/asan \
   UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:log_path=$(ASAN_REPORTS)/ubsan \
   PYTHONPATH=$(CURDIR)/$(ASAN_SITE) OMBRIX_EXPECT_MODULE_DIR=$(CURDIR)/$(ASAN_SITE)/ombrix/workers

@@ -10,6 +10,8 @@ import sys
 
 import pytest
 
+from conftest import wait_until
+
 START = "from ombrix.workers import custom_worker as cw\ncw._mark_answers()\ncw.main()"
 
 
@@ -62,6 +64,7 @@ def session(tmp_path):
         if s.proc.poll() is None:
             s.proc.kill()
             s.proc.wait()
+        s.proc.stdout.close()
 
 
 def test_state_values_and_errors(session, tmp_path):
@@ -151,7 +154,7 @@ def test_output_limit_and_stream_surface(session):
     assert (answer["error"]["name"], answer["error"]["message"]) == (
         "OutputLimitExceeded", "the cell's output passed 10 bytes")
     # A character is never cut in two; the next cell has its own budget.
-    events, answer = session.cell("print('ab\\u00e9\\u00e9')", max_output=4)
+    events, answer = session.cell("print('ab\\u00e9\\u00e9')", max_output=5)
     assert events == [("stdout", "ab\u00e9")] and answer["error"]["name"] == "OutputLimitExceeded"
 
     events, answer = session.cell(
@@ -161,21 +164,52 @@ def test_output_limit_and_stream_surface(session):
         "sys.stdout.reconfigure(line_buffering=True)\n"
         "print('after')\n"
         "try:\n    sys.stdout.fileno()\nexcept io.UnsupportedOperation:\n"
-        "    sys.stderr.write('no fd')\n")
+        "    sys.stderr.write('no fd')\n"
+        "sys.stdout.buffer.write(b'\\xe2\\x82')\n")
     assert events == [("stdout", "\u00e9\ufffd!"), ("stdout", "after"), ("stdout", "\n"),
-                      ("stderr", "no fd")]
+                      ("stderr", "no fd"), ("stdout", "\ufffd")]
     assert answer["error"] is None
-    # A stream kept past its cell refuses writes instead of answering.
-    session.cell("import sys\nold = sys.stdout")
-    events, answer = session.cell("old.write('late')")
-    assert events == [] and answer["error"]["name"] == "ValueError"
+    # The streams stay from cell to cell (a stream kept writes to the next
+    # cell), and come back new after a cell closed or detached them.
+    session.cell("import sys\nold = sys.stdout\nsys.stderr.close()")
+    assert session.cell("old.write('late')\nsys.stderr.write('new')")[0] == [
+        ("stdout", "late"), ("stderr", "new")]
+    session.cell("sys.stdout.detach()")
+    assert session.cell("print('again')")[0] == [("stdout", "again"), ("stdout", "\n")]
+
+
+def test_no_output_between_cells(session, tmp_path):
+    # A thread the cell left writes once the cell has answered: the write
+    # fails, and no line reaches the answer pipe outside a cell.
+    fifo, done = tmp_path / "fifo", tmp_path / "done"
+    os.mkfifo(fifo)
+    session.request({"action": "session", "directory": str(tmp_path)})
+    session.cell("import sys, threading\nfailed = []\n"
+                 "def late(out=sys.stdout):\n"
+                 "    open('fifo').read()\n"
+                 "    try:\n        out.write('late')\n"
+                 "    except ValueError as e:\n        failed.append(str(e))\n"
+                 "    open('done', 'w').close()\n"
+                 "threading.Thread(target=late).start()")
+    with open(fifo, "w") as f:
+        f.write("go")
+    assert wait_until(done.exists)
+    # Nor does a process the cell forked write there.
+    assert session.cell("import os\npid = os.fork()\nif pid == 0:\n    try:\n"
+                        "        print('child')\n    except ValueError:\n        os._exit(7)\n"
+                        "    os._exit(0)\nos.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])") == (
+        [], {"success": True, "value": "7", "return_value": 7, "displays": [], "error": None})
+    assert session.cell("failed") == ([], {
+        "success": True, "value": "[\"write to a cell's stream while no cell runs\"]",
+        "return_value": ["write to a cell's stream while no cell runs"], "displays": [],
+        "error": None})
 
 
 def test_displays_and_figures(session):
     session.request({"action": "session", "directory": None})
     events, answer = session.cell(
         "class Card:\n"
-        "    def _repr_mimebundle_(self):\n"
+        "    def _repr_mimebundle_(self, include=None, exclude=None):\n"
         "        return {'text/plain': 'card', 'text/markdown': '*card*'}, {}\n"
         "    def _repr_html_(self):\n"
         "        return '<b>card</b>'\n"

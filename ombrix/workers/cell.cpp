@@ -115,8 +115,8 @@ public:
         if (!saved_err_) return -1;
         begin_cell_output(saved_out_.get(), limit);
         started_ = true;
-        out_ = Ref::steal(new_cell_stream(strings.stdout, "strict"));
-        err_ = out_ ? Ref::steal(new_cell_stream(strings.stderr, "backslashreplace")) : Ref();
+        out_ = Ref::steal(cell_stream(0, strings.stdout, "strict"));
+        err_ = out_ ? Ref::steal(cell_stream(1, strings.stderr, "backslashreplace")) : Ref();
         if (!err_ || set_sys_stream(strings.stdout, out_.get()) < 0 ||
             set_sys_stream(strings.stderr, err_.get()) < 0) {
             return -1;
@@ -142,6 +142,7 @@ public:
             if (!flushed) keep_error(error);
         }
         if (!started_) return 0;
+        if (finish_cell_streams() < 0) keep_error(error);
         limit_error = Ref::steal(end_cell_output());
         started_ = false;
         if (set_sys_stream(strings.stdout, saved_out_.get()) < 0 ||
@@ -181,7 +182,9 @@ void run_cell(PyObject *source, PyObject *ns, CellOutcome &outcome) {
     if (compile_cell(source, statements, expression) < 0) {
         keep_error(outcome.error);
         // The parser's own frames are not the cell's.
-        if (outcome.error) PyException_SetTraceback(outcome.error.get(), Py_None);
+        if (outcome.error && PyException_SetTraceback(outcome.error.get(), Py_None) < 0) {
+            PyErr_Clear();  // the traceback is then only longer
+        }
         return;
     }
     Ref value = Ref::steal(PyEval_EvalCode(statements.get(), ns, ns));
@@ -201,8 +204,8 @@ void run_cell(PyObject *source, PyObject *ns, CellOutcome &outcome) {
     }
 }
 
-// The text of `exc` by `how` (str or the traceback's lines joined), or
-// `fallback` when that fails.
+// str(exc), or with `traceback` the formatted traceback's lines joined; the
+// text `fallback` when that fails.
 PyObject *exception_text(PyObject *exc, bool traceback, const char *fallback) {
     Ref text;
     if (!traceback) {

@@ -7,17 +7,20 @@
 
 #include <cstring>
 
+#include <unistd.h>
+
 namespace cw {
 namespace {
 
-// The running cell's output.  A stream belongs to the cell of its
-// generation; once that cell has ended its writes fail.
+// The running cell's output.  The streams are the same from cell to cell
+// (a logging handler made in one cell writes to the next); between cells
+// their writes fail.
 struct CellOutput {
     PyObject *answer = nullptr;       // strong while a cell runs
     PyObject *limit_error = nullptr;  // strong: raised when the limit was passed
     long long limit = 0;
     long long sent = 0;
-    unsigned long generation = 0;
+    pid_t pid = 0;  // the process that runs the cell
     bool running = false;
 };
 CellOutput output;
@@ -27,7 +30,6 @@ PyTypeObject *stream_type = nullptr;
 struct CellStream {
     PyObject_HEAD
     PyObject *name;  // "stdout" or "stderr"
-    unsigned long generation;
     bool closed;
     int npending;                // bytes of an unfinished UTF-8 sequence
     unsigned char pending[4];
@@ -119,8 +121,13 @@ PyObject *stream_write(PyObject *self, PyObject *data) {
         PyErr_SetString(PyExc_ValueError, "I/O operation on closed file.");
         return nullptr;
     }
-    if (!output.running || output.generation != stream->generation) {
-        PyErr_SetString(PyExc_ValueError, "write to the stream of a cell that has ended");
+    if (!output.running) {
+        PyErr_SetString(PyExc_ValueError, "write to a cell's stream while no cell runs");
+        return nullptr;
+    }
+    // A process the cell forked shares the answer pipe but not the answer.
+    if (getpid() != output.pid) {
+        PyErr_SetString(PyExc_ValueError, "write to a cell's stream from another process");
         return nullptr;
     }
     Py_buffer view;
@@ -242,11 +249,20 @@ void begin_cell_output(PyObject *answer, long long limit) {
     Py_CLEAR(output.limit_error);
     output.limit = limit;
     output.sent = 0;
-    ++output.generation;
+    output.pid = getpid();
     output.running = true;
 }
 
-PyObject *new_cell_stream(PyObject *name, const char *errors) {
+namespace {
+
+// The streams, stdout's and stderr's: each a text wrapper over its buffer.
+struct StreamPair {
+    PyObject *wrapper = nullptr;  // strong
+    PyObject *buffer = nullptr;   // strong
+};
+StreamPair pairs[2];
+
+PyObject *new_buffer(PyObject *name) {
     if (stream_type == nullptr) {
         PyObject *type = PyType_FromSpec(&kStreamSpec);
         if (type == nullptr) return nullptr;
@@ -255,19 +271,68 @@ PyObject *new_cell_stream(PyObject *name, const char *errors) {
     CellStream *stream = PyObject_GC_New(CellStream, stream_type);
     if (stream == nullptr) return nullptr;
     stream->name = Py_NewRef(name);
-    stream->generation = output.generation;
     stream->closed = false;
     stream->npending = 0;
-    PyObject *raw = reinterpret_cast<PyObject *>(stream);
-    PyObject_GC_Track(raw);
-    Ref buffer = Ref::steal(raw);
+    PyObject *buffer = reinterpret_cast<PyObject *>(stream);
+    PyObject_GC_Track(buffer);
+    return buffer;
+}
+
+PyObject *new_wrapper(PyObject *buffer, const char *errors) {
     Ref wrapper_type = Ref::steal(module_attr("io", "TextIOWrapper"));
     if (!wrapper_type) return nullptr;
-    Ref args = Ref::steal(Py_BuildValue("(O)", buffer.get()));
+    Ref args = Ref::steal(Py_BuildValue("(O)", buffer));
     Ref kwargs = Ref::steal(Py_BuildValue("{s:s,s:s,s:O}", "encoding", "utf-8", "errors", errors,
                                           "write_through", Py_True));
     if (!args || !kwargs) return nullptr;
     return PyObject_Call(wrapper_type.get(), args.get(), kwargs.get());
+}
+
+// Whether the wrapper still writes to its buffer: neither closed nor
+// detached.  1, 0, or -1 with an exception set.
+int still_usable(const StreamPair &pair) {
+    if (as_stream(pair.buffer)->closed) return 0;
+    Ref buffer = Ref::steal(PyObject_GetAttrString(pair.wrapper, "buffer"));
+    if (!buffer) {
+        if (!PyErr_ExceptionMatches(PyExc_ValueError)) return -1;  // detached
+        PyErr_Clear();
+        return 0;
+    }
+    return buffer.get() == pair.buffer;
+}
+
+}  // namespace
+
+PyObject *cell_stream(int which, PyObject *name, const char *errors) {
+    StreamPair &pair = pairs[which];
+    if (pair.wrapper != nullptr) {
+        const int usable = still_usable(pair);
+        if (usable < 0) return nullptr;
+        if (usable) {
+            as_stream(pair.buffer)->npending = 0;  // a cut character stays with its cell
+            return Py_NewRef(pair.wrapper);
+        }
+    }
+    Ref buffer = Ref::steal(new_buffer(name));
+    Ref wrapper = buffer ? Ref::steal(new_wrapper(buffer.get(), errors)) : Ref();
+    if (!wrapper) return nullptr;
+    Py_XSETREF(pair.buffer, buffer.release());
+    Py_XSETREF(pair.wrapper, Py_NewRef(wrapper.get()));
+    return wrapper.release();
+}
+
+int finish_cell_streams() {
+    for (StreamPair &pair : pairs) {
+        if (pair.buffer == nullptr || !output.running) continue;
+        CellStream *stream = as_stream(pair.buffer);
+        if (stream->npending == 0) continue;
+        Ref text = Ref::steal(PyUnicode_DecodeUTF8(reinterpret_cast<const char *>(stream->pending),
+                                                   stream->npending, "replace"));
+        stream->npending = 0;
+        Ref name = Ref::borrow(stream->name);
+        if (!text || send_event(name.get(), text.get()) < 0) return -1;
+    }
+    return 0;
 }
 
 PyObject *end_cell_output() {

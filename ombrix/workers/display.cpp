@@ -85,7 +85,12 @@ PyObject *mime_bundle(PyObject *obj) {
     Ref method = optional_attr(obj, "_repr_mimebundle_", failed);
     if (failed) return nullptr;
     if (method) {
-        Ref offered = data_part(Ref::steal(PyObject_CallNoArgs(method.get())));
+        // Called as rich-display front ends call it: include and exclude
+        // by keyword, None for no restriction.
+        Ref kwargs = Ref::steal(Py_BuildValue("{s:O,s:O}", "include", Py_None, "exclude", Py_None));
+        if (!kwargs) return nullptr;
+        Ref offered = data_part(
+            Ref::steal(PyObject_Call(method.get(), module_record.empty_tuple, kwargs.get())));
         if (!offered) return nullptr;
         if (PyDict_Check(offered.get())) {
             PyObject *mime, *data;
@@ -177,7 +182,7 @@ int offer_display(PyObject *obj) {
 
 int render_open_figures() {
     PyObject *pyplot = PyDict_GetItemString(PyImport_GetModuleDict(), "matplotlib.pyplot");
-    if (pyplot == nullptr) return 0;
+    if (pyplot == nullptr || pyplot == Py_None) return 0;  // not imported, or blocked
     Ref plt = Ref::borrow(pyplot);
     Ref close = Ref::steal(PyObject_GetAttrString(plt.get(), "close"));
     if (!close) return -1;

@@ -43,10 +43,15 @@ PyObject *module_attr(const char *module, const char *attr);
 // Starts a cell's output: events go to `answer`, at most `limit` bytes in all.
 void begin_cell_output(PyObject *answer, long long limit);
 
-// A text stream for the running cell (io.TextIOWrapper, utf-8, write
-// through) whose writes become events named `name` ("stdout" or "stderr").
-// New reference.
-PyObject *new_cell_stream(PyObject *name, const char *errors);
+// The cells' text stream `which` (0: stdout, 1: stderr): an io.TextIOWrapper
+// (utf-8, write through) whose writes become events named `name`.  The same
+// from cell to cell, made again when a cell closed or detached it.  New
+// reference.
+PyObject *cell_stream(int which, PyObject *name, const char *errors);
+
+// Sends what is left of an unfinished UTF-8 sequence in the streams as a
+// replacement character.  0, or -1 with an exception set.
+int finish_cell_streams();
 
 // Ends the cell's output: its streams refuse writes from now on.  Returns the
 // exception raised when the output passed its limit (new reference), or null.

@@ -27,7 +27,7 @@ from ._cells import CellExchange, CellReader, OutputSink
 from ._core import PoolCore
 from ._errors import WorkerError
 from ._exchange import Exchange
-from ._reader import EXCEEDED, GONE, UNREADABLE, Answer, Failure, Request, encode_request, json_value
+from ._reader import GONE, UNREADABLE, Answer, Failure, Request, encode_request, json_value
 from ._worker import Retirement, Worker
 from .options import DEFAULT, Default, check_timeout
 from .requests import check_output_sink, download_request, execute_request, upload_request
@@ -237,10 +237,7 @@ class SessionState:
         retirement: Retirement = self.core._failure(request, failure)
         code, tail = yield Blocking(
             lambda: self.core.end_own(worker, let_exit=retirement.let_exit, want_tail=retirement.exited), ends=worker)
-        error = self.core.error_of(retirement, code, tail)
-        if error is None:
-            error = WorkerError("the worker was lost" if failure is not EXCEEDED else "output limit")
-        return error
+        return self.core.error_of(retirement, code, tail) or WorkerError("the session's worker was lost")
 
     def _lose(self, worker: Worker) -> None:
         with self._lock:
