@@ -166,7 +166,7 @@ bench: build
 	  $(PY) -P bench/pool.py $(filter --quick,$(BENCH_ARGS)) || status=1; \
 	  $(PY) -P bench/fresh.py $(filter --quick,$(BENCH_ARGS)) || status=1; \
 	  $(PY) -P bench/cluster.py $(filter --quick,$(BENCH_ARGS)) || status=1; \
-	  $(PY) -P bench/mcp.py $(filter --quick,$(BENCH_ARGS)) || status=1; \
+	  $(PY) -P bench/mcp_server.py $(filter --quick,$(BENCH_ARGS)) || status=1; \
 	  exit $$status
 
 clean:

@@ -8,7 +8,7 @@ Rows:
     HTTP, every answer checked; throughput and p99 printed; target: all
     answered correctly.
 
-Usage: python -P bench/mcp.py [--quick]
+Usage: python -P bench/mcp_server.py [--quick]
 """
 import argparse
 import asyncio
