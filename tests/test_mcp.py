@@ -96,7 +96,8 @@ def test_created_tools_over_stdio(tmp_path):
             with pytest.raises(MCPError, match="Unknown tool"):
                 await s.call_tool("missing", {})
             # A tool that fails, and one that loops, are error results; the server serves on.
-            assert not (await s.call_tool("create_tool", {"name": "fails", "source": "def fails(): 1 / 0"})).is_error
+            fails = {"name": "fails", "source": "def fails():\n    'Docstring.'\n    1 / 0", "description": "Fails."}
+            assert not (await s.call_tool("create_tool", fails)).is_error
             assert "ZeroDivisionError" in text(await s.call_tool("fails", {}))
 
     async def second_run():
@@ -105,6 +106,7 @@ def test_created_tools_over_stdio(tmp_path):
             assert big.is_error and "limit of 1000" in text(big)
             called = await s.call_tool("scale", {"values": [2]})
             assert called.structured_content == {"scaled": [4], "flag": False}
+            assert {t.name: t.description for t in (await s.list_tools()).tools}["fails"] == "Fails."
             source = "def spin() -> int:\n    while True:\n        pass\n"
             assert not (await s.call_tool("create_tool", {"name": "spin", "source": source})).is_error
             spun = await s.call_tool("spin", {})
@@ -113,7 +115,7 @@ def test_created_tools_over_stdio(tmp_path):
             assert (await s.call_tool("delete_tool", {"name": "scale"})).is_error
             with pytest.raises(MCPError, match="Unknown tool"):
                 await s.call_tool("scale", {"values": [2]})
-            assert sorted(p.name for p in tools.iterdir()) == ["fails.py", "spin.py"]
+            assert sorted(p.name for p in tools.iterdir()) == ["fails.json", "fails.py", "spin.py"]
 
     async def newest_protocol():  # the change arrives on a subscriptions/listen stream
         params = StdioServerParameters(command=sys.executable, env=server_env(),
