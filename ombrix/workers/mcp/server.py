@@ -154,10 +154,11 @@ class OmbrixServer:
     async def announce_tools_changed(self) -> None:
         await self._bus.publish(ToolsListChanged())
         for connection in list(self._connections):
-            try:
-                await connection.send_tool_list_changed()
-            except Exception:  # a client gone meanwhile; its teardown removes it
-                self._connections.discard(connection)
+            try:  # a client that does not read gets no more of the caller's time than this
+                async with asyncio.timeout(2.0):
+                    await connection.send_tool_list_changed()
+            except Exception:  # a client gone meanwhile, or not reading: it misses this change
+                continue
 
     # -- the MCP requests -----------------------------------------------------
 
