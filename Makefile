@@ -4,10 +4,10 @@ SHELL := /bin/bash
 
 VENV := .venv
 PY := $(VENV)/bin/python
-SOURCES := $(wildcard ombrix/workers/*.cpp ombrix/workers/*.hpp ombrix/*.py ombrix/workers/*.py ombrix/workers/inside/*.py ombrix/workers/launchers/*.py ombrix/workers/pool/*.py ombrix/workers/cluster/*.py ombrix/workers/*.pyi ombrix/workers/py.typed) CMakeLists.txt pyproject.toml
+SOURCES := $(wildcard ombrix/workers/*.cpp ombrix/workers/*.hpp ombrix/*.py ombrix/workers/*.py ombrix/workers/inside/*.py ombrix/workers/launchers/*.py ombrix/workers/pool/*.py ombrix/workers/cluster/*.py ombrix/workers/mcp/*.py ombrix/workers/*.pyi ombrix/workers/py.typed) CMakeLists.txt pyproject.toml
 TEST_TOOLS := pytest hypothesis mypy ruff pytest-timeout pytest-cov matplotlib
 # The host side (pure Python) is type-checked and linted by `make test`.
-HOST_CODE := ombrix/workers/inside ombrix/workers/launchers ombrix/workers/pool ombrix/workers/cluster
+HOST_CODE := ombrix/workers/inside ombrix/workers/launchers ombrix/workers/pool ombrix/workers/cluster ombrix/workers/mcp
 
 .PHONY: setup build test stubtest lint run clean asan valgrind fuzz bench
 # The set-up steps install into one virtual environment, one at a time.
@@ -163,8 +163,9 @@ $(VENV)/.bench: $(VENV)/.ready
 # Cost against a plain-Python floor doing the same standard-library work.
 # BENCH_ARGS=--instructions adds instruction counts under callgrind (slow).
 # Then the pool, fresh and sandboxed workers against cold worker starts,
-# sessions and streamed cells against plain requests, and
-# the cluster pool against the local pool on a local Ray instance.
+# sessions and streamed cells against plain requests, the cluster pool against
+# the local pool on a local Ray instance, and the MCP server through the SDK's
+# client against the pool's sessions.
 # Every part runs; the target fails when any part missed a target.
 bench: build $(VENV)/.bench
 	@status=0; \
@@ -173,6 +174,7 @@ bench: build $(VENV)/.bench
 	  $(PY) -P bench/fresh.py $(filter --quick,$(BENCH_ARGS)) || status=1; \
 	  $(PY) -P bench/sessions.py $(filter --quick,$(BENCH_ARGS)) || status=1; \
 	  $(PY) -P bench/cluster.py $(filter --quick,$(BENCH_ARGS)) || status=1; \
+	  $(PY) -P bench/mcp_server.py $(filter --quick,$(BENCH_ARGS)) || status=1; \
 	  exit $$status
 
 clean:

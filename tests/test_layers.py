@@ -1,11 +1,11 @@
-"""The host side's rooms import downwards only: inside < launchers < pool < cluster."""
+"""The host side's rooms import downwards only: inside < launchers < pool < cluster < mcp."""
 import ast
 from pathlib import Path
 
 import pytest
 
 PACKAGE = Path(__file__).resolve().parents[1] / "ombrix" / "workers"
-ROOMS = ["inside", "launchers", "pool", "cluster"]
+ROOMS = ["inside", "launchers", "pool", "cluster", "mcp"]
 
 
 def imported_rooms(path):

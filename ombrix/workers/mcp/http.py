@@ -1,0 +1,73 @@
+"""Streamable HTTP at `/mcp`: every request needs the bearer token (401
+otherwise) and, when it names an Origin, an allowed one (403 otherwise,
+against DNS rebinding)."""
+from __future__ import annotations
+
+import hmac
+import sys
+from collections.abc import Awaitable, Callable, MutableMapping
+from typing import Any
+
+import uvicorn
+from mcp.server.transport_security import TransportSecuritySettings
+
+from .server import OmbrixServer
+
+Scope = MutableMapping[str, Any]
+Receive = Callable[[], Awaitable[MutableMapping[str, Any]]]
+Send = Callable[[MutableMapping[str, Any]], Awaitable[None]]
+App = Callable[[Scope, Receive, Send], Awaitable[None]]
+
+
+class Guard:
+    """ASGI middleware in front of the MCP app."""
+
+    def __init__(self, app: App, token: str, origins: frozenset[str]) -> None:
+        self.app = app
+        self.expected = f"Bearer {token}".encode()
+        self.origins = origins
+
+    async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
+        if scope["type"] == "http":
+            headers = dict(scope["headers"])
+            origin = headers.get(b"origin")
+            if origin is not None and origin.decode("latin-1") not in self.origins:
+                await _refuse(send, 403, b"Forbidden: this Origin is not allowed\n")
+                return
+            if not hmac.compare_digest(headers.get(b"authorization", b""), self.expected):
+                await _refuse(send, 401, b"Unauthorized: a valid bearer token is required\n",
+                              [(b"www-authenticate", b'Bearer realm="ombrix-mcp"')])
+                return
+        await self.app(scope, receive, send)
+
+
+async def _refuse(send: Send, status: int, body: bytes, extra: list[tuple[bytes, bytes]] | None = None) -> None:
+    headers = [(b"content-type", b"text/plain; charset=utf-8"), (b"content-length", str(len(body)).encode())]
+    await send({"type": "http.response.start", "status": status, "headers": headers + (extra or [])})
+    await send({"type": "http.response.body", "body": body})
+
+
+class _Server(uvicorn.Server):
+    """Says where it listens once it does (the port may have been 0)."""
+
+    async def startup(self, sockets: Any = None) -> None:
+        await super().startup(sockets)
+        for server in self.servers:
+            for sock in server.sockets:
+                host, port = sock.getsockname()[:2]
+                shown = f"[{host}]" if ":" in host else host
+                print(f"ombrix-mcp: serving http://{shown}:{port}/mcp", file=sys.stderr, flush=True)
+
+
+async def serve_http(ombrix: OmbrixServer, host: str, port: int, token: str, origins: frozenset[str]) -> None:
+    settings = ombrix.settings
+    app = ombrix.server.streamable_http_app(
+        # The guard checks Origin; the token stands in for the Host check.
+        transport_security=TransportSecuritySettings(enable_dns_rebinding_protection=False),
+        # JSON escapes may grow the largest accepted input several times.
+        max_request_body_size=8 * settings.max_input + 2**20,
+        host=host,
+    )
+    config = uvicorn.Config(Guard(app, token, origins), host=host, port=port, log_level="warning",
+                            lifespan="on", timeout_graceful_shutdown=2)
+    await _Server(config).serve()
