@@ -13,7 +13,8 @@ namespace lasts across cells; both answer with an `Execution`.
 
 Here: the options with their defaults and checks (`options`), the typed
 requests and the public request methods (`requests`), the
-core's books and worker life (`_core`), its record of a worker (`_worker`),
+core's books and worker life (`_core`), the open pools closed at exit
+(`_open`), its record of a worker (`_worker`),
 the sans-I/O response reader (`_reader`) and exchange of one request
 (`_exchange`), code cells' streamed answers (`_cells`), sessions
 (`_session`), the stray output drain (`_stray`), the errors, and the sync

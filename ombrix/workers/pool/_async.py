@@ -10,7 +10,7 @@ from collections.abc import Callable
 from types import TracebackType
 from typing import Any
 
-from ._cells import Execution, OutputSink
+from ._cells import Execution, OutputSink, finish_cell
 from ._core import DEFAULT, Default, PoolCore
 from ._errors import WorkerError
 from ._exchange import Exchange, read_some, write_some
@@ -122,9 +122,9 @@ class AsyncWorkerPool(PoolFace, AsyncRequests):
             raise
         response = core.settle(exchange)
         if response is not None:
-            return core.finish_cell(exchange, loop.time, response)
+            return finish_cell(core, exchange, loop.time, response)
         _detach(exchange.worker)
-        return await asyncio.shield(_in_thread(core.finish_cell, exchange, loop.time))
+        return await asyncio.shield(_in_thread(finish_cell, core, exchange, loop.time))
 
     def session(self, *, timeout: float | Default | None = DEFAULT) -> AsyncSession:
         """An AsyncSession, for `async with`: a worker of its own whose

@@ -16,7 +16,7 @@ import base64
 import json
 from collections.abc import Callable
 from dataclasses import dataclass, field
-from typing import Any, Final
+from typing import Any, Final, Protocol
 
 from ._errors import OutputLimitExceeded, WorkerError, WorkerExited, WorkerTimeout
 from ._exchange import Exchange
@@ -239,3 +239,30 @@ def _display(raw: dict[str, Any]) -> Display:
     if raw.get("base64") is True and isinstance(data, str):
         return Display(str(raw.get("mime", "")), base64.b64decode(data))
     return Display(str(raw.get("mime", "")), data if isinstance(data, str) else json.dumps(data))
+
+
+class Finishing(Protocol):
+    """What finish_cell needs of the pool's core."""
+
+    closed: bool
+
+    def finish(self, exchange: Exchange) -> dict[str, Any]: ...
+
+
+def finish_cell(core: Finishing, exchange: CellExchange, now: Callable[[], float],
+                settled: dict[str, Any] | None = None) -> Execution:
+    """The core's `finish` for a cell of the pool (unless `settle` gave its
+    response): what the cell did, also when its worker had to go (a timeout,
+    the output limit, the worker's end).  Raises only when the pool closed
+    under it, or what the caller's on_output raised."""
+    try:
+        response = core.finish(exchange) if settled is None else settled
+    except WorkerError as error:
+        if type(error) is WorkerError and core.closed:
+            raise
+        execution = exchange.failed(error, now(), state_lost=False)
+    else:
+        execution = exchange.result(response, now())
+    if exchange.cell.sink_error is not None:
+        raise exchange.cell.sink_error
+    return execution

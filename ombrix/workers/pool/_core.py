@@ -11,7 +11,6 @@ and replaced before the result or the error is given).
 """
 from __future__ import annotations
 
-import atexit
 import logging
 import os
 import shutil
@@ -20,15 +19,16 @@ import threading
 from collections import deque
 from collections.abc import Callable
 from pathlib import Path
-from typing import Any, Protocol
+from typing import Any
 
 from ..inside.startup import OUTPUT_LIMIT_STATUS
 from ..launchers.choose import choose_launcher
 from ..launchers.handle import ChildSettings, Launcher, LauncherFactory, Limits, WorkerHandle
 from ..launchers.retire import REAP_LIMIT, Retirer, end_worker
-from ._cells import CellExchange, CellReader, Execution, OutputSink
-from ._errors import OutputLimitExceeded, WorkerError, WorkerExited, WorkerTimeout
+from ._cells import CellExchange, CellReader, OutputSink
+from ._errors import OutputLimitExceeded, WorkerError, WorkerExited, WorkerTimeout, exit_message
 from ._exchange import Exchange
+from ._open import Closable, open_pools
 from ._reader import EXCEEDED, GONE, INTERRUPTED, TIMED_OUT, UNREADABLE, Answer, Failure, Request, encode_request
 from ._stray import StrayDrain, logger
 from ._worker import Assigned, NoWorker, Retirement, W, Waiter, Worker
@@ -40,31 +40,6 @@ __all__ = ["DEFAULT", "Default", "PoolCore", "PoolOptions", "check_timeout"]
 # is reaped.
 DRAIN_GRACE = 0.2
 _POOL_CLOSED = "the pool closed"
-
-
-# Open pools, closed at interpreter exit (also those their owner dropped
-# without closing: their workers and scratch directories must not outlive
-# the host).  Pools belong to the process that made them: a forked child
-# forgets them, so its exit neither closes nor drains the parent's.
-_cores: set[PoolCore] = set()
-
-
-@atexit.register
-def _close_all() -> None:
-    for core in list(_cores):
-        if core.owner == os.getpid():
-            core.close()
-
-
-def _forget_all() -> None:
-    _cores.clear()
-
-
-os.register_at_fork(after_in_child=_forget_all)
-
-class Closable(Protocol):
-    def close(self) -> None:
-        """Ends it (idempotent); the pool closes its sessions when it closes."""
 
 
 _FOREIGN = "this pool belongs to the process that made it (pid {}): a forked child cannot use it"
@@ -102,7 +77,7 @@ class PoolCore:
         self._retirer = Retirer()
         self._sessions: set[Closable] = set()
         self.closed = False
-        _cores.add(self)
+        open_pools.add(self)
         # All workers start now: they boot in parallel while the host goes on.
         try:
             for _ in range(options.size):
@@ -214,24 +189,6 @@ class PoolCore:
         reader = CellReader(self.options.max_output, request.marker or b"", on_output)
         return CellExchange(worker, request, reader, now)
 
-    def finish_cell(self, exchange: CellExchange, now: Callable[[], float],
-                    settled: dict[str, Any] | None = None) -> Execution:
-        """`finish` for a cell (unless `settle` gave its response): what the
-        cell did, also when its worker had to go (a timeout, the output limit,
-        the worker's end).  Raises only when the pool closed under it, or
-        what the caller's on_output raised."""
-        try:
-            response = self.finish(exchange) if settled is None else settled
-        except WorkerError as error:
-            if type(error) is WorkerError and self.closed:
-                raise
-            execution = exchange.failed(error, now(), state_lost=False)
-        else:
-            execution = exchange.result(response, now())
-        if exchange.cell.sink_error is not None:
-            raise exchange.cell.sink_error
-        return execution
-
     def settle(self, exchange: Exchange) -> dict[str, Any] | None:
         """Decides, without blocking, what the exchange's outcome means: the
         response of a worker that went back to the pool, or None when the
@@ -325,7 +282,7 @@ class PoolCore:
             limit = self.options.max_output  # the worker ended itself: its captured output passed the bound
             return OutputLimitExceeded(f"The script's output exceeded max_output ({limit} bytes)", limit)
         if exited:
-            return WorkerExited(_exit_message(returncode, stderr), returncode, stderr)
+            return WorkerExited(exit_message(returncode, stderr), returncode, stderr)
         return retirement.error
 
     # -- sessions ------------------------------------------------------------
@@ -467,21 +424,9 @@ class PoolCore:
         self.launcher.close()
         if self._owned_dir is not None:
             shutil.rmtree(self._owned_dir, ignore_errors=True)
-        _cores.discard(self)
+        open_pools.discard(self)
 
 
 def _log_bytes(pid: int, what: str, data: bytes) -> None:
     if logger.isEnabledFor(logging.INFO):
         logger.info("worker %d %s: %s", pid, what, data.decode("utf-8", "replace"))
-
-
-def _exit_message(returncode: int | None, stderr: str) -> str:
-    if returncode is None:
-        status = "ended"
-    elif returncode < 0:
-        status = f"was killed by signal {-returncode}"
-    else:
-        status = f"exited with status {returncode}"
-    last = next((line for line in reversed(stderr.splitlines()) if line.strip()), "")
-    message = f"The worker {status} while serving the request"
-    return f"{message}: {last}" if last else message

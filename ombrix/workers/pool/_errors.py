@@ -71,3 +71,17 @@ class OutputLimitExceeded(WorkerError):
     @property
     def limit(self) -> int:
         return int(self.args[1])
+
+
+def exit_message(returncode: int | None, stderr: str) -> str:
+    """The message of WorkerExited: how the worker ended, and the last line
+    it wrote to stderr."""
+    if returncode is None:
+        status = "ended"
+    elif returncode < 0:
+        status = f"was killed by signal {-returncode}"
+    else:
+        status = f"exited with status {returncode}"
+    last = next((line for line in reversed(stderr.splitlines()) if line.strip()), "")
+    message = f"The worker {status} while serving the request"
+    return f"{message}: {last}" if last else message

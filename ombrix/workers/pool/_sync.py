@@ -13,7 +13,7 @@ from typing import Any
 
 from ..launchers.spawner import Spawner
 from . import _core
-from ._cells import Execution, OutputSink
+from ._cells import Execution, OutputSink, finish_cell
 from ._core import DEFAULT, Default
 from ._errors import WorkerError
 from ._exchange import Exchange, read_some, write_some
@@ -113,7 +113,7 @@ class WorkerPool(PoolFace, Requests):
             exchange.end(INTERRUPTED)
             _protected(core.finish, exchange)
             raise
-        return _protected(core.finish_cell, exchange, time.monotonic)
+        return _protected(finish_cell, core, exchange, time.monotonic)
 
     def session(self, *, timeout: float | Default | None = DEFAULT) -> Session:
         """A Session: a worker of its own whose namespace lasts across cells
