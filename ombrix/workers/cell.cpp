@@ -257,10 +257,12 @@ PyObject *error_dict(PyObject *exc, PyObject *limit_error) {
                                                   cell_output_limit()));
     } else {
         name = Ref::steal(PyType_GetName(Py_TYPE(exc)));
-        message = Ref::steal(exception_text(exc, false, "<str() of the exception failed>"));
+        message = name ? Ref::steal(exception_text(exc, false, "<str() of the exception failed>")) : Ref();
     }
+    // Each step runs only when the one before left no exception set.
+    if (!name || !message) return nullptr;
     Ref traceback = Ref::steal(exception_text(exc, true, "<the traceback could not be formatted>\n"));
-    if (!name || !message || !traceback) return nullptr;
+    if (!traceback) return nullptr;
     return Py_BuildValue("{s:O,s:O,s:O}", "name", name.get(), "message", message.get(),
                          "traceback", traceback.get());
 }

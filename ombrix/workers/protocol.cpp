@@ -170,22 +170,24 @@ int equals_text(PyObject *value, PyObject *text) {
     return PyObject_IsTrue(outcome.get());
 }
 
-// The route whose key a dictionary lookup of `action` would find: -1 when
-// none, -2 with an exception set when hashing or comparing fails.  An exact
-// str matches by content; anything else is hashed (so an unhashable action
-// raises the lookup's TypeError) and compared with the keys of equal hash,
-// key on the left, as the dictionary does.
-int find_route(PyObject *action) {
+// The index of the key, among `count` keys (`key_at(i)`), that a dictionary
+// lookup of `action` would find: -1 when none, -2 with an exception set when
+// hashing or comparing fails.  An exact str matches by content; anything
+// else is hashed (so an unhashable action raises the lookup's TypeError) and
+// compared with the keys of equal hash, key on the left, as the dictionary
+// does.
+template <class KeyAt>
+int find_key(PyObject *action, int count, KeyAt key_at) {
     if (PyUnicode_CheckExact(action)) {
-        for (int i = 0; i < kRouteCount; ++i) {
-            if (same_text(action, action_key(i))) return i;
+        for (int i = 0; i < count; ++i) {
+            if (same_text(action, key_at(i))) return i;
         }
         return -1;
     }
     const Py_hash_t hash = PyObject_Hash(action);
     if (hash == -1) return -2;
-    for (int i = 0; i < kRouteCount; ++i) {
-        PyObject *key = action_key(i);
+    for (int i = 0; i < count; ++i) {
+        PyObject *key = key_at(i);
         if (PyObject_Hash(key) != hash) continue;
         const int same = PyObject_RichCompareBool(key, action, Py_EQ);
         if (same < 0) return -2;
@@ -193,6 +195,9 @@ int find_route(PyObject *action) {
     }
     return -1;
 }
+
+// The route `action` selects (find_key's results).
+int find_route(PyObject *action) { return find_key(action, kRouteCount, action_key); }
 
 // The text form of an unknown action: an exact str as it is, an exact int or
 // float by its repr, anything else as format(action, "") renders it.
@@ -212,26 +217,11 @@ PyObject *unknown_action(PyObject *action) {
 
 constexpr const auto &kSessionRoutes = kHandleCommand.line.session_routes;
 
-// The session action `action` selects, matched as find_route matches: -1 when
-// none, -2 with an exception set.
+// The session action `action` selects (find_key's results), looked up
+// after the routes.
 int find_session_route(PyObject *action) {
-    const int count = static_cast<int>(kSessionRoutes.size());
-    if (PyUnicode_CheckExact(action)) {
-        for (int i = 0; i < count; ++i) {
-            if (same_text(action, strings.*kSessionRoutes[i].action)) return i;
-        }
-        return -1;
-    }
-    const Py_hash_t hash = PyObject_Hash(action);
-    if (hash == -1) return -2;
-    for (int i = 0; i < count; ++i) {
-        PyObject *key = strings.*kSessionRoutes[i].action;
-        if (PyObject_Hash(key) != hash) continue;
-        const int same = PyObject_RichCompareBool(key, action, Py_EQ);
-        if (same < 0) return -2;
-        if (same) return i;
-    }
-    return -1;
+    return find_key(action, static_cast<int>(kSessionRoutes.size()),
+                    [](int i) { return strings.*kSessionRoutes[i].action; });
 }
 
 PyObject *dispatch(PyObject *cmd) {
