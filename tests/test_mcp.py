@@ -263,6 +263,9 @@ def test_interpreter_sessions_over_http(http_server, tmp_path):
             assert (await a.call_tool("read_file", {"path": "d/data.bin"})).is_error  # not UTF-8
             assert (await a.call_tool("write_file", {"path": "../out.txt", "content": "x"})).is_error
             assert (await b.call_tool("read_file", {"path": "d/data.bin"})).is_error
+            # Nor through the scratch tmpfs, which the workers of one sandbox share.
+            snoop = await b.call_tool("run_python", {"code": "import glob\nglob.glob('/scratch/*/d/data.bin')"})
+            assert text(snoop) == "value: []", text(snoop)
 
             assert not (await a.call_tool("reset_python", {})).is_error
             assert (await a.call_tool("run_python", {"code": "x"})).is_error

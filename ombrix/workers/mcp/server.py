@@ -46,6 +46,13 @@ class Settings:
     tools_dir: Path = Path()
     max_input: int = 2**20
 
+    def session_pool(self) -> AsyncWorkerPool:
+        """The pool of one client's interpreter session: a sandbox of its
+        own, which sees the --readable paths but not the tools directory."""
+        return AsyncWorkerPool(size=1, timeout=self.timeout, memory_limit=self.memory_limit,
+                               max_output=self.max_output, sandbox=self.sandbox, readable=list(self.readable),
+                               spares=0, max_sessions=1)
+
 
 class ToolError(Exception):
     """Bad input or a failed run: the tool's result, with isError set."""
@@ -102,7 +109,7 @@ class OmbrixServer:
     def __init__(self, settings: Settings, pool: AsyncWorkerPool, *, stdio: bool) -> None:
         self.settings = settings
         self.pool = pool
-        self.interpreters = Interpreters(pool, settings.idle_timeout)
+        self.interpreters = Interpreters(settings.session_pool, settings.max_sessions, settings.idle_timeout)
         # Over stdio the process serves one client; over HTTP each MCP
         # session's connection is a client, whose interpreter ends with it.
         self._stdio = stdio

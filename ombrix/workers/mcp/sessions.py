@@ -25,36 +25,57 @@ class SessionUnavailable(Exception):
 
 @dataclass
 class _Entry:
+    pool: AsyncWorkerPool
     session: AsyncSession
     last_used: float = field(default_factory=time.monotonic)
     busy: int = 0
 
 
 class Interpreters:
-    """The open sessions, by client key."""
+    """The open sessions, by client key.  Each runs in a pool of its own
+    (`new_pool`): in the sandbox, the workers of one pool share a uid and a
+    scratch tmpfs, so two clients' sessions in one pool could read each
+    other's files."""
 
-    def __init__(self, pool: AsyncWorkerPool, idle_timeout: float) -> None:
-        self.pool = pool
+    def __init__(self, new_pool: Callable[[], AsyncWorkerPool], max_sessions: int, idle_timeout: float) -> None:
+        self.new_pool = new_pool
+        self.max_sessions = max_sessions
         self.idle_timeout = idle_timeout
         self._entries: dict[Hashable, _Entry] = {}
         self._opening: dict[Hashable, asyncio.Lock] = {}
+        self._places = 0  # sessions open or being opened
 
     async def _entry(self, key: Hashable) -> _Entry:
         lock = self._opening.setdefault(key, asyncio.Lock())
         async with lock:
             entry = self._entries.get(key)
             if entry is None:
+                if self._places >= self.max_sessions:
+                    raise SessionUnavailable(f"No interpreter session is free: the server has max_sessions "
+                                             f"({self.max_sessions}) sessions open")
+                self._places += 1
                 try:
-                    session = self.pool.session()
-                except RuntimeError as exc:  # max_sessions reached
-                    raise SessionUnavailable(f"No interpreter session is free: {exc}") from None
-                try:
-                    await session.__aenter__()
-                except WorkerError as exc:
-                    raise SessionUnavailable(f"The interpreter session could not start: {exc}") from None
-                entry = self._entries[key] = _Entry(session)
+                    entry = self._entries[key] = await self._open()
+                except BaseException:
+                    self._places -= 1
+                    raise
             entry.busy += 1
             return entry
+
+    async def _open(self) -> _Entry:
+        try:
+            pool = await asyncio.to_thread(self.new_pool)  # starts a sandbox: blocking
+        except (OSError, ValueError, RuntimeError, WorkerError) as exc:
+            raise SessionUnavailable(f"The interpreter session could not start: {exc}") from None
+        try:
+            session = pool.session()
+            await session.__aenter__()
+        except BaseException as exc:
+            await pool.aclose()
+            if isinstance(exc, WorkerError | RuntimeError):
+                raise SessionUnavailable(f"The interpreter session could not start: {exc}") from None
+            raise
+        return _Entry(pool, session)
 
     async def use[R](self, key: Hashable, operation: Callable[[AsyncSession], Awaitable[R]]) -> R:
         """`await operation(session)` on the client's session, opened if needed."""
@@ -71,7 +92,11 @@ class Interpreters:
         self._opening.pop(key, None)
         if entry is None:
             return False
-        await entry.session.aclose()
+        self._places -= 1
+        try:
+            await entry.session.aclose()
+        finally:
+            await entry.pool.aclose()
         return True
 
     async def end_all(self) -> None:
