@@ -130,6 +130,9 @@ def test_output_is_kept_whatever_ends_the_cell(face, session):
     assert (slow.stdout, slow.error.name, slow.error.state_lost) == ("slow\n", "Timeout", False)
     assert "KeyboardInterrupt" in slow.error.traceback
 
+    child = session.execute("import os\nos.system('echo child')\nprint('mine')")  # a child's fd 1 is not the cell's
+    assert (child.stdout, child.error) == ("mine\n", None)
+
     flood = session.execute(f"print('x' * {2 * LIMIT})\nprint('never')")
     assert flood.error.name == "OutputLimitExceeded" and not flood.error.state_lost
     assert flood.stdout == "x" * len(flood.stdout) and LIMIT // 2 < len(flood.stdout) <= LIMIT
@@ -196,9 +199,14 @@ def test_files(face, session):
 
 @pytest.mark.parametrize("is_async", [False, True], ids=["sync", "async"])
 def test_max_sessions_and_misuse(is_async):
-    face = Face(is_async, size=1, max_sessions=1)
+    face = Face(is_async, size=1, max_sessions=1, cpu_limit=1)
     try:
         first = face.session()
+        if not is_async:  # the CPU limit holds per cell, not for the session's whole life
+            spin = "import time\nend = time.process_time() + 0.6\nwhile time.process_time() < end: pass"
+            assert [first.execute(spin).error for _ in range(2)] == [None, None]
+            spun = first.execute("while True: pass", timeout=10)
+            assert (spun.error.name, spun.error.state_lost) == ("WorkerExited", True)
         with pytest.raises(RuntimeError, match="max_sessions"):
             face.session()
         with pytest.raises(WorkerError, match="closed"):  # closed from another thread while its cell runs
