@@ -215,12 +215,16 @@ class SessionState:
             self._busy = exchange
         try:
             yield Drive(exchange)
-        except BaseException:
+        except BaseException as exc:
             # The caller gave up (an interrupt, a cancel): what the worker
-            # runs may go on, so it goes, at once.
+            # runs may go on, so it goes, at once: off the event loop, and
+            # beyond a second interrupt, unless the caller is being closed.
             exchange.end()
             self._lose(worker)
-            self.core.end_own(worker)
+            if isinstance(exc, GeneratorExit):
+                self.core.end_own(worker)
+            else:
+                yield Blocking(lambda: self.core.end_own(worker), ends=worker)
             raise
         with self._lock:
             self._busy = None
