@@ -209,8 +209,9 @@ def test_max_sessions_and_misuse(is_async):
             assert (spun.error.name, spun.error.state_lost) == ("WorkerExited", True)
         with pytest.raises(RuntimeError, match="max_sessions"):
             face.session()
+        looping = "import sys\nsys.stdout.write('go\\n')\nwhile True: pass"
         with pytest.raises(WorkerError, match="closed"):  # closed from another thread while its cell runs
-            first.execute("import sys\nsys.stdout.write('go\\n')\nwhile True: pass",
+            first.execute(looping,
                           on_output=lambda stream, text: threading.Thread(target=first.session.close).start())
         second = face.session()
         for call in (lambda: face.execute(1), lambda: face.execute("1", on_output=5),
@@ -225,6 +226,12 @@ def test_max_sessions_and_misuse(is_async):
                 face.run(asyncio.wait_for(second.session.execute("import time\ntime.sleep(60)"), 0.5))
             after = second.execute("kept")
             assert after.restarted and after.error.name == "NameError"
+            closing = []
+            for _ in range(3):  # closed by a task of its loop while its cell runs: a race, so thrice
+                with pytest.raises(WorkerError, match="closed"):
+                    second.execute(looping, on_output=lambda stream, text: closing.append(
+                        asyncio.ensure_future(second.session.aclose())))
+                second = face.session()
         face.close(keep_loop=True)
         with pytest.raises(RuntimeError, match="session is closed"):
             second.execute("1")  # the pool's close closed it

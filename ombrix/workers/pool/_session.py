@@ -82,6 +82,11 @@ class SessionState:
         self._lock = threading.Lock()
         self._busy: Exchange | None = None
 
+    @property
+    def busy(self) -> bool:
+        """An exchange is out on the worker."""
+        return self._busy is not None
+
     # -- from any thread -----------------------------------------------------
 
     def interrupt(self) -> None:
