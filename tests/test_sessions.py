@@ -1,8 +1,10 @@
 """Code cells and sessions, through real workers: plain and sandboxed, sync and asyncio."""
 import asyncio
+import glob
 import json
 import os
 import shutil
+import tempfile
 import threading
 
 import pytest
@@ -207,8 +209,10 @@ def test_max_sessions_and_misuse(is_async):
             assert [first.execute(spin).error for _ in range(2)] == [None, None]
             spun = first.execute("while True: pass", timeout=10)
             assert (spun.error.name, spun.error.state_lost) == ("WorkerExited", True)
+        made = set(glob.glob(os.path.join(tempfile.gettempdir(), "ombrix-session-*")))
         with pytest.raises(RuntimeError, match="max_sessions"):
             face.session()
+        assert set(glob.glob(os.path.join(tempfile.gettempdir(), "ombrix-session-*"))) == made  # none left behind
         looping = "import sys\nsys.stdout.write('go\\n')\nwhile True: pass"
         with pytest.raises(WorkerError, match="closed"):  # closed from another thread while its cell runs
             first.execute(looping,

@@ -65,15 +65,7 @@ class SessionState:
     def __init__(self, core: PoolCore, timeout: float | Default | None) -> None:
         self.timeout = core.options.timeout if timeout is DEFAULT else timeout
         check_timeout(self.timeout)
-        core.open_session(self)
         self.core = core
-        self.directory: str | None = None
-        if not core.options.sandbox:  # a sandboxed worker has a scratch directory of its own
-            try:
-                self.directory = tempfile.mkdtemp(prefix="ombrix-session-")
-            except BaseException:
-                core.forget_session(self)
-                raise
         self.worker: Worker | None = None
         self.lost = False  # the worker was lost: the next cell runs in a new one and says so
         self.closed = False
@@ -81,6 +73,14 @@ class SessionState:
         # and close() from other threads.
         self._lock = threading.Lock()
         self._busy: Exchange | None = None
+        # A sandboxed worker has a scratch directory of its own.
+        self.directory = None if core.options.sandbox else tempfile.mkdtemp(prefix="ombrix-session-")
+        try:
+            core.open_session(self)  # last: the pool's close may close it from now on
+        except BaseException:
+            if self.directory is not None:
+                shutil.rmtree(self.directory, ignore_errors=True)
+            raise
 
     @property
     def busy(self) -> bool:
