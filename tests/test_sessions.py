@@ -1,8 +1,10 @@
 """Code cells and sessions, through real workers: plain and sandboxed, sync and asyncio."""
 import asyncio
+import glob
 import json
 import os
 import shutil
+import tempfile
 import threading
 
 import pytest
@@ -130,6 +132,9 @@ def test_output_is_kept_whatever_ends_the_cell(face, session):
     assert (slow.stdout, slow.error.name, slow.error.state_lost) == ("slow\n", "Timeout", False)
     assert "KeyboardInterrupt" in slow.error.traceback
 
+    child = session.execute("import os\nos.system('echo child')\nprint('mine')")  # a child's fd 1 is not the cell's
+    assert (child.stdout, child.error) == ("mine\n", None)
+
     flood = session.execute(f"print('x' * {2 * LIMIT})\nprint('never')")
     assert flood.error.name == "OutputLimitExceeded" and not flood.error.state_lost
     assert flood.stdout == "x" * len(flood.stdout) and LIMIT // 2 < len(flood.stdout) <= LIMIT
@@ -196,13 +201,21 @@ def test_files(face, session):
 
 @pytest.mark.parametrize("is_async", [False, True], ids=["sync", "async"])
 def test_max_sessions_and_misuse(is_async):
-    face = Face(is_async, size=1, max_sessions=1)
+    face = Face(is_async, size=1, max_sessions=1, cpu_limit=1)
     try:
         first = face.session()
+        if not is_async:  # the CPU limit holds per cell, not for the session's whole life
+            spin = "import time\nend = time.process_time() + 0.6\nwhile time.process_time() < end: pass"
+            assert [first.execute(spin).error for _ in range(2)] == [None, None]
+            spun = first.execute("while True: pass", timeout=10)
+            assert (spun.error.name, spun.error.state_lost) == ("WorkerExited", True)
+        made = set(glob.glob(os.path.join(tempfile.gettempdir(), "ombrix-session-*")))
         with pytest.raises(RuntimeError, match="max_sessions"):
             face.session()
+        assert set(glob.glob(os.path.join(tempfile.gettempdir(), "ombrix-session-*"))) == made  # none left behind
+        looping = "import sys\nsys.stdout.write('go\\n')\nwhile True: pass"
         with pytest.raises(WorkerError, match="closed"):  # closed from another thread while its cell runs
-            first.execute("import sys\nsys.stdout.write('go\\n')\nwhile True: pass",
+            first.execute(looping,
                           on_output=lambda stream, text: threading.Thread(target=first.session.close).start())
         second = face.session()
         for call in (lambda: face.execute(1), lambda: face.execute("1", on_output=5),
@@ -217,6 +230,12 @@ def test_max_sessions_and_misuse(is_async):
                 face.run(asyncio.wait_for(second.session.execute("import time\ntime.sleep(60)"), 0.5))
             after = second.execute("kept")
             assert after.restarted and after.error.name == "NameError"
+            closing = []
+            for _ in range(3):  # closed by a task of its loop while its cell runs: a race, so thrice
+                with pytest.raises(WorkerError, match="closed"):
+                    second.execute(looping, on_output=lambda stream, text: closing.append(
+                        asyncio.ensure_future(second.session.aclose())))
+                second = face.session()
         face.close(keep_loop=True)
         with pytest.raises(RuntimeError, match="session is closed"):
             second.execute("1")  # the pool's close closed it

@@ -64,8 +64,8 @@ class AsyncWorkerPool(PoolFace, AsyncRequests):
         for worker in self._core.workers():
             _detach(worker)  # here, in the loop's thread, before the pipes close
         for session in self._core.sessions():
-            if isinstance(session, SessionState) and session.worker is not None:
-                _detach(session.worker)
+            if isinstance(session, SessionState):
+                _detach_idle(session)
         await asyncio.shield(_in_thread(self._core.close))
 
     def close(self) -> None:
@@ -190,9 +190,7 @@ class AsyncSession:
         return base64.b64decode(response.get("data", ""))
 
     async def aclose(self) -> None:
-        worker = self._state.worker
-        if worker is not None:
-            _detach(worker)  # here, in the loop's thread, before the pipes close
+        _detach_idle(self._state)
         await asyncio.shield(_in_thread(self._state.close))
 
     def close(self) -> None:
@@ -380,6 +378,15 @@ def _detach(worker: Worker) -> None:
     if worker.attachment is not None:
         worker.attachment.detach()
         worker.attachment = None
+
+
+def _detach_idle(state: SessionState) -> None:
+    """Detaches a session's worker here, in the loop's thread, before close()
+    ends it in another.  A busy one close() only kills, once it has marked
+    the session closed: the exchange sees it end and ends it (detaching it
+    first would end the exchange before the session is marked closed)."""
+    if state.worker is not None and not state.busy:
+        _detach(state.worker)
 
 
 async def _drive(loop: asyncio.AbstractEventLoop, exchange: Exchange) -> None:

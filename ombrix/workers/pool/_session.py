@@ -65,30 +65,35 @@ class SessionState:
     def __init__(self, core: PoolCore, timeout: float | Default | None) -> None:
         self.timeout = core.options.timeout if timeout is DEFAULT else timeout
         check_timeout(self.timeout)
-        core.open_session(self)
         self.core = core
-        self.directory: str | None = None
-        if not core.options.sandbox:  # a sandboxed worker has a scratch directory of its own
-            try:
-                self.directory = tempfile.mkdtemp(prefix="ombrix-session-")
-            except BaseException:
-                core.forget_session(self)
-                raise
         self.worker: Worker | None = None
         self.lost = False  # the worker was lost: the next cell runs in a new one and says so
         self.closed = False
-        # Guards the worker and the running cell against interrupt() and
-        # close() from other threads.
+        # Guards the worker and the exchange it serves against interrupt()
+        # and close() from other threads.
         self._lock = threading.Lock()
-        self._cell: CellExchange | None = None
+        self._busy: Exchange | None = None
+        # A sandboxed worker has a scratch directory of its own.
+        self.directory = None if core.options.sandbox else tempfile.mkdtemp(prefix="ombrix-session-")
+        try:
+            core.open_session(self)  # last: the pool's close may close it from now on
+        except BaseException:
+            if self.directory is not None:
+                shutil.rmtree(self.directory, ignore_errors=True)
+            raise
+
+    @property
+    def busy(self) -> bool:
+        """An exchange is out on the worker."""
+        return self._busy is not None
 
     # -- from any thread -----------------------------------------------------
 
     def interrupt(self) -> None:
         """SIGINT to the worker while a cell runs; nothing otherwise."""
         with self._lock:
-            if self._cell is not None:
-                _signal(self._cell.worker.handle, signal.SIGINT)
+            if isinstance(self._busy, CellExchange):
+                _signal(self._busy.worker.handle, signal.SIGINT)
 
     def close(self) -> None:
         with self._lock:
@@ -96,10 +101,10 @@ class SessionState:
                 return
             self.closed = True
             worker, self.worker = self.worker, None
-            running = self._cell is not None
+            busy = self._busy is not None
         if worker is not None:
-            if running:
-                worker.handle.kill()  # the cell's caller sees it end, then ends it
+            if busy:
+                worker.handle.kill()  # the exchange's caller sees it end, then ends it
             else:
                 self.core.end_own(worker)
         if self.directory is not None:
@@ -109,33 +114,33 @@ class SessionState:
     # -- operations (generators of steps) ------------------------------------
 
     def open(self) -> Steps:
-        """Starts the session's worker unless it has one."""
+        """Starts the session's worker unless it has one; the worker."""
         if self.closed:
             raise RuntimeError("the session is closed")
         if self.worker is not None:
-            return
+            return self.worker
         handle = yield Blocking(self.core.start_own, orphan=_abandon)
         worker = self.core.own(handle)
-        text = f'{{"action": "session", "directory": {json_value(self.directory)}}}'
-        response = yield from self._exchange(worker, encode_request("session", text), self.timeout)
-        if response.get("success") is not True:
-            yield Blocking(lambda: self.core.end_own(worker), ends=worker)
-            raise WorkerError(f"the worker could not start the session: {response.get('error')}")
-        with self._lock:
+        with self._lock:  # from here close() ends it
             closed = self.closed
             if not closed:
                 self.worker = worker
         if closed:
             yield Blocking(lambda: self.core.end_own(worker), ends=worker)
             raise RuntimeError("the session is closed")
+        text = f'{{"action": "session", "directory": {json_value(self.directory)}}}'
+        response = yield from self._exchange(worker, encode_request("session", text), self.timeout)
+        if response.get("success") is not True:
+            if self._lose(worker, lost=False):
+                yield Blocking(lambda: self.core.end_own(worker), ends=worker)
+            raise WorkerError(f"the worker could not start the session: {response.get('error')}")
+        return worker
 
     def execute(self, code: str, timeout: float | Default | None, on_output: OutputSink | None) -> Steps:
         encoded = execute_request(code, True, self.core.options.max_output)
         check_output_sink(on_output)
         timeout = self._timeout(timeout)
-        yield from self.open()
-        worker = self.worker
-        assert worker is not None
+        worker = yield from self.open()
         restarted, self.lost = self.lost, False
         if self.core.options.cpu_limit is not None:
             worker.handle.limit_cpu(self.core.options.cpu_limit)
@@ -145,24 +150,8 @@ class SessionState:
         handle = worker.handle
         exchange = CellExchange(worker, request, reader, time.monotonic(),
                                 lambda: _signal(handle, signal.SIGINT), restarted=restarted)
-        with self._lock:
-            self._cell = exchange
-        try:
-            yield Drive(exchange)
-        except BaseException:
-            # The caller gave up (an interrupt, a cancel): the cell may run on,
-            # so its worker goes, at once.
-            exchange.end()
-            self._lose(worker)
-            self.core.end_own(worker)
-            raise
+        yield from self._drive(exchange)
         outcome = exchange.outcome
-        with self._lock:
-            self._cell = None
-            closed = self.closed
-        if closed:
-            yield Blocking(lambda: self.core.end_own(worker), ends=worker)
-            raise WorkerError("the session was closed while the cell ran")
         if isinstance(outcome, Failure):
             error = yield from self._retire(worker, request, outcome)
             execution = exchange.failed(error, time.monotonic(), state_lost=True)
@@ -183,9 +172,7 @@ class SessionState:
         return (yield from self._file_request(download_request(name)))
 
     def _file_request(self, encoded: tuple[str, str]) -> Steps:
-        yield from self.open()
-        worker = self.worker
-        assert worker is not None
+        worker = yield from self.open()
         response = yield from self._exchange(worker, encode_request(*encoded), self.timeout)
         if response.get("success") is True:
             return response
@@ -211,13 +198,7 @@ class SessionState:
         (timeout, output limit, the worker's end) loses the worker and raises."""
         request.timeout = timeout
         exchange = Exchange(worker, request, request.reader(self.core.options.max_output), time.monotonic())
-        try:
-            yield Drive(exchange)
-        except BaseException:
-            exchange.end()
-            self._lose(worker)
-            self.core.end_own(worker)
-            raise
+        yield from self._drive(exchange)
         outcome = exchange.outcome
         if isinstance(outcome, Failure):
             raise (yield from self._retire(worker, request, outcome))
@@ -228,9 +209,39 @@ class SessionState:
         assert isinstance(outcome, dict)
         return outcome
 
+    def _drive(self, exchange: Exchange) -> Steps:
+        """Drives the exchange on the session's worker, marked busy meanwhile
+        so that close() from another thread kills the worker rather than
+        closing its descriptors under the driver."""
+        worker = exchange.worker
+        with self._lock:
+            if self.worker is not worker:  # close() took it and ended it
+                raise RuntimeError("the session is closed")
+            self._busy = exchange
+        try:
+            yield Drive(exchange)
+        except BaseException as exc:
+            # The caller gave up (an interrupt, a cancel): what the worker
+            # runs may go on, so it goes, at once: off the event loop, and
+            # beyond a second interrupt, unless the caller is being closed.
+            exchange.end()
+            self._lose(worker)
+            if isinstance(exc, GeneratorExit):
+                self.core.end_own(worker)
+            else:
+                yield Blocking(lambda: self.core.end_own(worker), ends=worker)
+            raise
+        with self._lock:
+            self._busy = None
+            closed = self.closed
+        if closed:
+            yield Blocking(lambda: self.core.end_own(worker), ends=worker)
+            raise WorkerError("the session was closed while its worker was busy")
+
     def _retire(self, worker: Worker, request: Request, failure: Failure) -> Steps:
         """Ends a worker whose state is lost; the error its failure means."""
-        self._lose(worker)
+        if not self._lose(worker):
+            raise WorkerError("the session was closed while its worker was busy")  # close() ends it
         if failure is GONE and self.closed:
             yield Blocking(lambda: self.core.end_own(worker), ends=worker)
             raise WorkerError("the session was closed while its worker was busy")
@@ -239,12 +250,17 @@ class SessionState:
             lambda: self.core.end_own(worker, let_exit=retirement.let_exit, want_tail=retirement.exited), ends=worker)
         return self.core.error_of(retirement, code, tail) or WorkerError("the session's worker was lost")
 
-    def _lose(self, worker: Worker) -> None:
+    def _lose(self, worker: Worker, *, lost: bool = True) -> bool:
+        """Takes the worker from the session (the next cell runs in a new
+        one, and says so when `lost`); False when close() took it first
+        (and ends it, unless the worker was busy)."""
         with self._lock:
-            self._cell = None
-            if self.worker is worker:
-                self.worker = None
-                self.lost = True
+            self._busy = None
+            if self.worker is not worker:
+                return False
+            self.worker = None
+            self.lost = self.lost or lost
+            return True
 
 
 def _signal(handle: WorkerHandle, signum: int) -> None:
