@@ -180,6 +180,8 @@ def test_http_guard_and_change_announced(http_server):
             good = {**accept, "Authorization": f"Bearer {TOKEN}"}
             foreign = await raw.post(http_server, json=init, headers={**good, "Origin": "http://evil.example"})
             assert foreign.status_code == 403
+            both = [*good.items(), ("Origin", "http://evil.example"), ("Origin", "http://allowed.example")]
+            assert (await raw.post(http_server, json=init, headers=both)).status_code == 403
             allowed = await raw.post(http_server, json=init, headers={**good, "Origin": "http://allowed.example"})
             assert allowed.status_code not in (401, 403)
 

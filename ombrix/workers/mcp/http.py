@@ -29,12 +29,14 @@ class Guard:
 
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
         if scope["type"] == "http":
-            headers = dict(scope["headers"])
-            origin = headers.get(b"origin")
-            if origin is not None and origin.decode("latin-1") not in self.origins:
+            # Every copy of a header counts: one allowed Origin must not hide
+            # a foreign one, nor a second Authorization decide the check.
+            origins = [value for key, value in scope["headers"] if key.lower() == b"origin"]
+            if any(origin.decode("latin-1") not in self.origins for origin in origins):
                 await _refuse(send, 403, b"Forbidden: this Origin is not allowed\n")
                 return
-            if not hmac.compare_digest(headers.get(b"authorization", b""), self.expected):
+            tokens = [value for key, value in scope["headers"] if key.lower() == b"authorization"]
+            if len(tokens) != 1 or not hmac.compare_digest(tokens[0], self.expected):
                 await _refuse(send, 401, b"Unauthorized: a valid bearer token is required\n",
                               [(b"www-authenticate", b'Bearer realm="ombrix-mcp"')])
                 return
