@@ -159,6 +159,8 @@ def http_server(request, tmp_path):
             process.kill()
             process.wait()
             pytest.fail("the server did not end on SIGTERM")
+        # Status 0, not death by the signal: it closed its sessions and workers first.
+        assert process.returncode == 0, process.stderr.read()
 
 
 @asynccontextmanager

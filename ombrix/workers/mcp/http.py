@@ -3,9 +3,10 @@ otherwise) and, when it names an Origin, an allowed one (403 otherwise,
 against DNS rebinding)."""
 from __future__ import annotations
 
+import contextlib
 import hmac
 import sys
-from collections.abc import Awaitable, Callable, MutableMapping
+from collections.abc import Awaitable, Callable, Iterator, MutableMapping
 from typing import Any
 
 import uvicorn
@@ -50,7 +51,15 @@ async def _refuse(send: Send, status: int, body: bytes, extra: list[tuple[bytes,
 
 
 class _Server(uvicorn.Server):
-    """Says where it listens once it does (the port may have been 0)."""
+    """Says where it listens once it does (the port may have been 0), and
+    returns after a SIGTERM or SIGINT instead of raising it again, which
+    would end the process before its sessions and workers are closed."""
+
+    @contextlib.contextmanager
+    def capture_signals(self) -> Iterator[None]:
+        with super().capture_signals():
+            yield
+            self._captured_signals.clear()
 
     async def startup(self, sockets: Any = None) -> None:
         await super().startup(sockets)
