@@ -79,6 +79,7 @@ async def serve_http(ombrix: OmbrixServer, host: str, port: int, token: str, ori
         max_request_body_size=8 * settings.max_input + 2**20,
         host=host,
     )
+    # No WebSocket upgrades: the guard checks HTTP requests, and /mcp needs none.
     config = uvicorn.Config(Guard(app, token, origins), host=host, port=port, log_level="warning",
-                            lifespan="on", timeout_graceful_shutdown=2)
+                            lifespan="on", timeout_graceful_shutdown=2, ws="none")
     await _Server(config).serve()
