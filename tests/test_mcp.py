@@ -275,6 +275,14 @@ def test_interpreter_sessions_over_http(http_server, tmp_path):
         # Both clients' sessions ended with their MCP sessions: a third gets one of the two places.
         async with http_session(http_server) as c:
             assert text(await run_when_free(c, "1")) == "value: 1"
+        # A client of the newest revision has no MCP session: each call gets an
+        # empty interpreter, ended with the call (more calls than places).
+        async with httpx2.AsyncClient(headers={"Authorization": f"Bearer {TOKEN}"}) as client, \
+                Client(streamable_http_client(http_server, http_client=client)) as modern:
+            assert modern.session.protocol_version == "2026-07-28"
+            for _ in range(3):
+                assert text(await run_when_free(modern, "y = 1")) == "(no output)"
+            assert "NameError" in text(await modern.call_tool("run_python", {"code": "y"}))
 
     try:
         asyncio.run(scenario())
