@@ -186,6 +186,8 @@ def test_http_guard_and_change_announced(http_server):
             assert (await raw.post(http_server, json=init, headers=both)).status_code == 403
             allowed = await raw.post(http_server, json=init, headers={**good, "Origin": "http://allowed.example"})
             assert allowed.status_code not in (401, 403)
+            lower = await raw.post(http_server, json=init, headers={**accept, "Authorization": f"bearer {TOKEN}"})
+            assert lower.status_code not in (401, 403)
 
         changed = asyncio.Event()
 

@@ -25,7 +25,7 @@ class Guard:
 
     def __init__(self, app: App, token: str, origins: frozenset[str]) -> None:
         self.app = app
-        self.expected = f"Bearer {token}".encode()
+        self.token = token.encode()
         self.origins = origins
 
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
@@ -37,11 +37,16 @@ class Guard:
                 await _refuse(send, 403, b"Forbidden: this Origin is not allowed\n")
                 return
             tokens = [value for key, value in scope["headers"] if key.lower() == b"authorization"]
-            if len(tokens) != 1 or not hmac.compare_digest(tokens[0], self.expected):
+            if len(tokens) != 1 or not self._valid(tokens[0]):
                 await _refuse(send, 401, b"Unauthorized: a valid bearer token is required\n",
                               [(b"www-authenticate", b'Bearer realm="ombrix-mcp"')])
                 return
         await self.app(scope, receive, send)
+
+    def _valid(self, authorization: bytes) -> bool:
+        """`Bearer TOKEN`, the scheme in any case (as HTTP has it)."""
+        scheme, _, credentials = authorization.partition(b" ")
+        return hmac.compare_digest(credentials, self.token) and scheme.lower() == b"bearer"
 
 
 async def _refuse(send: Send, status: int, body: bytes, extra: list[tuple[bytes, bytes]] | None = None) -> None:
