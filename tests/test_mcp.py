@@ -179,6 +179,10 @@ def test_http_guard_and_change_announced(http_server):
         async with httpx2.AsyncClient() as raw:
             for headers in ({}, {"Authorization": "Bearer wrong"}, {"Authorization": TOKEN}):
                 assert (await raw.post(http_server, json=init, headers={**accept, **headers})).status_code == 401
+            # Any method, any path: a DELETE could otherwise end another client's MCP session.
+            for method, url in [("GET", http_server), ("DELETE", http_server), ("OPTIONS", http_server),
+                                ("POST", http_server.replace("/mcp", "/other"))]:
+                assert (await raw.request(method, url, headers=accept)).status_code == 401, (method, url)
             good = {**accept, "Authorization": f"Bearer {TOKEN}"}
             foreign = await raw.post(http_server, json=init, headers={**good, "Origin": "http://evil.example"})
             assert foreign.status_code == 403
