@@ -306,3 +306,17 @@ def test_idle_session_ends(http_server):
             assert "No interpreter session is free" in text(await a.call_tool("run_python", {"code": "x"}))
 
     asyncio.run(scenario())
+
+
+def test_stdin_from_a_file(tmp_path):
+    """Input from a file, not a pipe: the SDK's own streams serve, and the
+    server's copies of fds 0 and 1 are closed once each (a second close
+    would close whatever took the number meanwhile)."""
+    requests = tmp_path / "requests.jsonl"
+    requests.write_text('{"jsonrpc": "2.0", "id": 0, "method": "initialize", "params": {"protocolVersion": '
+                        '"2025-06-18", "capabilities": {}, "clientInfo": {"name": "t", "version": "1"}}}\n')
+    with requests.open() as stdin:
+        done = subprocess.run([sys.executable, "-P", "-X", "dev", "-m", "ombrix.workers.mcp",
+                               "--tools-dir", str(tmp_path / "tools")],
+                              stdin=stdin, capture_output=True, text=True, timeout=60, env=server_env())
+    assert done.returncode == 0 and "ResourceWarning" not in done.stderr, done.stderr
