@@ -121,7 +121,7 @@ def test_created_tools_over_stdio(tmp_path):
             assert (await s.call_tool("delete_tool", {"name": "scale"})).is_error
             with pytest.raises(MCPError, match="Unknown tool"):
                 await s.call_tool("scale", {"values": [2]})
-            assert sorted(p.name for p in tools.iterdir()) == ["fails.json", "fails.py", "spin.py"]
+            assert sorted(p.name for p in tools.iterdir()) == ["fails.json", "fails.py", "planted.py", "spin.py"]
 
     async def newest_protocol():  # the change arrives on a subscriptions/listen stream
         params = StdioServerParameters(command=sys.executable, env=server_env(),
@@ -132,6 +132,7 @@ def test_created_tools_over_stdio(tmp_path):
             assert await asyncio.wait_for(anext(changes), 10) == ToolsListChanged()
 
     asyncio.run(first_run())
+    os.mkfifo(tools / "planted.py")  # skipped at start, not read
     asyncio.run(second_run())
     asyncio.run(newest_protocol())
 
