@@ -121,7 +121,7 @@ def test_created_tools_over_stdio(tmp_path):
             assert (await s.call_tool("delete_tool", {"name": "scale"})).is_error
             with pytest.raises(MCPError, match="Unknown tool"):
                 await s.call_tool("scale", {"values": [2]})
-            assert sorted(p.name for p in tools.iterdir()) == ["fails.json", "fails.py", "spin.py"]
+            assert sorted(p.name for p in tools.iterdir()) == ["fails.json", "fails.py", "planted.py", "spin.py"]
 
     async def newest_protocol():  # the change arrives on a subscriptions/listen stream
         params = StdioServerParameters(command=sys.executable, env=server_env(),
@@ -132,6 +132,7 @@ def test_created_tools_over_stdio(tmp_path):
             assert await asyncio.wait_for(anext(changes), 10) == ToolsListChanged()
 
     asyncio.run(first_run())
+    os.mkfifo(tools / "planted.py")  # skipped at start, not read
     asyncio.run(second_run())
     asyncio.run(newest_protocol())
 
@@ -159,6 +160,8 @@ def http_server(request, tmp_path):
             process.kill()
             process.wait()
             pytest.fail("the server did not end on SIGTERM")
+        # Status 0, not death by the signal: it closed its sessions and workers first.
+        assert process.returncode == 0, process.stderr.read()
 
 
 @asynccontextmanager
@@ -177,11 +180,19 @@ def test_http_guard_and_change_announced(http_server):
         async with httpx2.AsyncClient() as raw:
             for headers in ({}, {"Authorization": "Bearer wrong"}, {"Authorization": TOKEN}):
                 assert (await raw.post(http_server, json=init, headers={**accept, **headers})).status_code == 401
+            # Any method, any path: a DELETE could otherwise end another client's MCP session.
+            for method, url in [("GET", http_server), ("DELETE", http_server), ("OPTIONS", http_server),
+                                ("POST", http_server.replace("/mcp", "/other"))]:
+                assert (await raw.request(method, url, headers=accept)).status_code == 401, (method, url)
             good = {**accept, "Authorization": f"Bearer {TOKEN}"}
             foreign = await raw.post(http_server, json=init, headers={**good, "Origin": "http://evil.example"})
             assert foreign.status_code == 403
+            both = [*good.items(), ("Origin", "http://evil.example"), ("Origin", "http://allowed.example")]
+            assert (await raw.post(http_server, json=init, headers=both)).status_code == 403
             allowed = await raw.post(http_server, json=init, headers={**good, "Origin": "http://allowed.example"})
             assert allowed.status_code not in (401, 403)
+            lower = await raw.post(http_server, json=init, headers={**accept, "Authorization": f"bearer {TOKEN}"})
+            assert lower.status_code not in (401, 403)
 
         changed = asyncio.Event()
 
@@ -274,6 +285,14 @@ def test_interpreter_sessions_over_http(http_server, tmp_path):
         # Both clients' sessions ended with their MCP sessions: a third gets one of the two places.
         async with http_session(http_server) as c:
             assert text(await run_when_free(c, "1")) == "value: 1"
+        # A client of the newest revision has no MCP session: each call gets an
+        # empty interpreter, ended with the call (more calls than places).
+        async with httpx2.AsyncClient(headers={"Authorization": f"Bearer {TOKEN}"}) as client, \
+                Client(streamable_http_client(http_server, http_client=client)) as modern:
+            assert modern.session.protocol_version == "2026-07-28"
+            for _ in range(3):
+                assert text(await run_when_free(modern, "y = 1")) == "(no output)"
+            assert "NameError" in text(await modern.call_tool("run_python", {"code": "y"}))
 
     try:
         asyncio.run(scenario())
@@ -291,3 +310,17 @@ def test_idle_session_ends(http_server):
             assert "No interpreter session is free" in text(await a.call_tool("run_python", {"code": "x"}))
 
     asyncio.run(scenario())
+
+
+def test_stdin_from_a_file(tmp_path):
+    """Input from a file, not a pipe: the SDK's own streams serve, and the
+    server's copies of fds 0 and 1 are closed once each (a second close
+    would close whatever took the number meanwhile)."""
+    requests = tmp_path / "requests.jsonl"
+    requests.write_text('{"jsonrpc": "2.0", "id": 0, "method": "initialize", "params": {"protocolVersion": '
+                        '"2025-06-18", "capabilities": {}, "clientInfo": {"name": "t", "version": "1"}}}\n')
+    with requests.open() as stdin:
+        done = subprocess.run([sys.executable, "-P", "-X", "dev", "-m", "ombrix.workers.mcp",
+                               "--tools-dir", str(tmp_path / "tools")],
+                              stdin=stdin, capture_output=True, text=True, timeout=60, env=server_env())
+    assert done.returncode == 0 and "ResourceWarning" not in done.stderr, done.stderr

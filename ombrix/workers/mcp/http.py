@@ -3,9 +3,10 @@ otherwise) and, when it names an Origin, an allowed one (403 otherwise,
 against DNS rebinding)."""
 from __future__ import annotations
 
+import contextlib
 import hmac
 import sys
-from collections.abc import Awaitable, Callable, MutableMapping
+from collections.abc import Awaitable, Callable, Iterator, MutableMapping
 from typing import Any
 
 import uvicorn
@@ -24,21 +25,28 @@ class Guard:
 
     def __init__(self, app: App, token: str, origins: frozenset[str]) -> None:
         self.app = app
-        self.expected = f"Bearer {token}".encode()
+        self.token = token.encode()
         self.origins = origins
 
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
         if scope["type"] == "http":
-            headers = dict(scope["headers"])
-            origin = headers.get(b"origin")
-            if origin is not None and origin.decode("latin-1") not in self.origins:
+            # Every copy of a header counts: one allowed Origin must not hide
+            # a foreign one, nor a second Authorization decide the check.
+            origins = [value for key, value in scope["headers"] if key.lower() == b"origin"]
+            if any(origin.decode("latin-1") not in self.origins for origin in origins):
                 await _refuse(send, 403, b"Forbidden: this Origin is not allowed\n")
                 return
-            if not hmac.compare_digest(headers.get(b"authorization", b""), self.expected):
+            tokens = [value for key, value in scope["headers"] if key.lower() == b"authorization"]
+            if len(tokens) != 1 or not self._valid(tokens[0]):
                 await _refuse(send, 401, b"Unauthorized: a valid bearer token is required\n",
                               [(b"www-authenticate", b'Bearer realm="ombrix-mcp"')])
                 return
         await self.app(scope, receive, send)
+
+    def _valid(self, authorization: bytes) -> bool:
+        """`Bearer TOKEN`, the scheme in any case (as HTTP has it)."""
+        scheme, _, credentials = authorization.partition(b" ")
+        return hmac.compare_digest(credentials, self.token) and scheme.lower() == b"bearer"
 
 
 async def _refuse(send: Send, status: int, body: bytes, extra: list[tuple[bytes, bytes]] | None = None) -> None:
@@ -48,7 +56,15 @@ async def _refuse(send: Send, status: int, body: bytes, extra: list[tuple[bytes,
 
 
 class _Server(uvicorn.Server):
-    """Says where it listens once it does (the port may have been 0)."""
+    """Says where it listens once it does (the port may have been 0), and
+    returns after a SIGTERM or SIGINT instead of raising it again, which
+    would end the process before its sessions and workers are closed."""
+
+    @contextlib.contextmanager
+    def capture_signals(self) -> Iterator[None]:
+        with super().capture_signals():
+            yield
+            self._captured_signals.clear()
 
     async def startup(self, sockets: Any = None) -> None:
         await super().startup(sockets)
@@ -68,6 +84,7 @@ async def serve_http(ombrix: OmbrixServer, host: str, port: int, token: str, ori
         max_request_body_size=8 * settings.max_input + 2**20,
         host=host,
     )
+    # No WebSocket upgrades: the guard checks HTTP requests, and /mcp needs none.
     config = uvicorn.Config(Guard(app, token, origins), host=host, port=port, log_level="warning",
-                            lifespan="on", timeout_graceful_shutdown=2)
+                            lifespan="on", timeout_graceful_shutdown=2, ws="none")
     await _Server(config).serve()

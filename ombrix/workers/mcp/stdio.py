@@ -69,23 +69,26 @@ class _Out:
 async def stdio_streams(max_line: int) -> AsyncIterator[Any]:
     """The SDK's (read, write) stream pair over the process's stdin and stdout."""
     loop = asyncio.get_running_loop()
-    wire_in, wire_out = os.dup(0), os.dup(1)
+    # The copies are closed through their file objects only: closing an fd
+    # number a file object still holds would close it twice, the second
+    # time whatever took the number meanwhile.
+    wire_in = os.fdopen(os.dup(0), "rb", buffering=0)
+    wire_out = os.fdopen(os.dup(1), "wb", buffering=0)
     reader = asyncio.StreamReader(limit=max_line)
     try:
-        read_pipe, _ = await loop.connect_read_pipe(lambda: asyncio.StreamReaderProtocol(reader),
-                                                    os.fdopen(wire_in, "rb", buffering=0))
+        read_pipe, _ = await loop.connect_read_pipe(lambda: asyncio.StreamReaderProtocol(reader), wire_in)
+        try:
+            write_pipe, protocol = await loop.connect_write_pipe(asyncio.streams.FlowControlMixin, wire_out)
+        except ValueError:
+            read_pipe.close()
+            raise
     except ValueError:  # not a pipe: the SDK's threads serve
-        os.close(wire_in)
-        os.close(wire_out)
-        async with stdio_server() as streams:
-            yield streams
-        return
-    try:
-        write_pipe, protocol = await loop.connect_write_pipe(asyncio.streams.FlowControlMixin,
-                                                             os.fdopen(wire_out, "wb", buffering=0))
-    except ValueError:
-        read_pipe.close()
-        os.close(wire_out)
+        wire_in.close()
+        wire_out.close()
+        piped = False
+    else:
+        piped = True
+    if not piped:
         async with stdio_server() as streams:
             yield streams
         return

@@ -50,6 +50,8 @@ class ToolStore:
             name = path.stem
             try:
                 check_name(name, builtin)
+                if not path.is_file():  # a FIFO or device would hang or flood the start
+                    raise ValueError("not a regular file")
                 self.tools[name] = self._shape(name, path.read_text(encoding="utf-8"), self._saved_description(name))
             except (OSError, UnicodeDecodeError, ValueError) as exc:
                 log.warning("ombrix-mcp: not loading the tool script %s: %s", path, exc)
