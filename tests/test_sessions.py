@@ -10,7 +10,7 @@ import threading
 import pytest
 
 from conftest import POOL_ENV
-from ombrix.workers.pool import AsyncWorkerPool, Display, WorkerError, WorkerPool
+from ombrix.workers.pool import AsyncWorkerPool, Display, OutputLimitExceeded, WorkerError, WorkerPool
 from ombrix.workers.pool._cells import CellReader
 from ombrix.workers.pool._reader import EXCEEDED, GONE, UNREADABLE, Answer
 
@@ -189,6 +189,11 @@ def test_files(face, session):
             session.upload(name, b"x")
     with pytest.raises(FileNotFoundError):
         session.download("missing.txt")
+    # A file whose base64 passes the answer's bound is refused; the session goes on.
+    assert session.execute(f"kept = 1\nopen('big', 'wb').write(bytes({LIMIT}))").error is None
+    with pytest.raises(OutputLimitExceeded):
+        session.download("big")
+    assert session.execute("kept").value == "1"
     with pytest.raises(TypeError):
         session.upload("a.txt", "not bytes")
     session.close()

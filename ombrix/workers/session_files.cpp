@@ -141,8 +141,46 @@ PyObject *upload_action(PyObject *cmd) {
     });
 }
 
+namespace {
+
+// The file's base64 length, checked against the request's "max_size" (the
+// host's bound on the answer) before anything is read: past it the answer
+// is refused and the session goes on.  Null to go on; an answer, or null
+// with an exception set through `failed`.
+PyObject *refuse_oversized(PyObject *cmd, PyObject *path, bool &failed) {
+    failed = false;
+    PyObject *max_size = PyDict_GetItemString(cmd, "max_size");  // decoded keys are str
+    if (max_size == nullptr || !PyLong_CheckExact(max_size)) return nullptr;
+    const long long limit = PyLong_AsLongLong(max_size);
+    if (limit == -1 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return nullptr;  // beyond any file's size
+    }
+    Ref getsize = Ref::steal(module_attr("os.path", "getsize"));
+    Ref size = getsize ? Ref::steal(PyObject_CallOneArg(getsize.get(), path)) : Ref();
+    const long long bytes = size ? PyLong_AsLongLong(size.get()) : -1;
+    if (bytes == -1 && PyErr_Occurred()) {
+        failed = true;
+        return nullptr;
+    }
+    const long long encoded = (bytes + 2) / 3 * 4;
+    if (encoded <= limit) return nullptr;
+    Ref text = Ref::steal(PyUnicode_FromFormat(
+        "download: the file's base64 (%lld bytes) passes the answer's bound (%lld bytes)", encoded, limit));
+    PyObject *answer = text ? Py_BuildValue("{s:O,s:O,s:s}", "success", Py_False, "error", text.get(), "kind",
+                                            "too_large")
+                            : nullptr;
+    failed = answer == nullptr;
+    return answer;
+}
+
+}  // namespace
+
 PyObject *download_action(PyObject *cmd) {
     return with_resolved_name(cmd, [&](PyObject *path) -> PyObject * {
+        bool failed = false;
+        PyObject *refusal = refuse_oversized(cmd, path, failed);
+        if (refusal != nullptr || failed) return refusal;
         Ref file = Ref::steal(open_file(path, "rb"));
         Ref content = file ? Ref::steal(use_file(file.get(), "read", nullptr)) : Ref();
         Ref encode = content ? Ref::steal(module_attr("base64", "b64encode")) : Ref();

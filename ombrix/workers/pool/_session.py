@@ -25,7 +25,7 @@ from ..launchers.handle import WorkerHandle
 from ..launchers.retire import end_worker
 from ._cells import CellExchange, CellReader, OutputSink
 from ._core import PoolCore
-from ._errors import WorkerError
+from ._errors import OutputLimitExceeded, WorkerError
 from ._exchange import Exchange
 from ._reader import GONE, UNREADABLE, Answer, Failure, Request, encode_request, json_value
 from ._worker import Retirement, Worker
@@ -169,7 +169,8 @@ class SessionState:
         return (yield from self._file_request(upload_request(name, data)))
 
     def download(self, name: str) -> Steps:
-        return (yield from self._file_request(download_request(name)))
+        # The answer's line is bounded by max_output: room for its other keys.
+        return (yield from self._file_request(download_request(name, self.core.options.max_output - 64)))
 
     def _file_request(self, encoded: tuple[str, str]) -> Steps:
         worker = yield from self.open()
@@ -182,6 +183,8 @@ class SessionState:
             raise ValueError(error)
         if kind == "missing":
             raise FileNotFoundError(error)
+        if kind == "too_large":
+            raise OutputLimitExceeded(error, self.core.options.max_output)
         raise OSError(error)
 
     # -- the steps they share ------------------------------------------------

@@ -90,8 +90,10 @@ def upload_request(name: object, data: object) -> tuple[str, str]:
     return "upload", f'{{"action": "upload", "name": {json_value(name)}, "data": "{encoded}"}}'
 
 
-def download_request(name: object) -> tuple[str, str]:
-    return "download", f'{{"action": "download", "name": {json_value(file_name(name))}}}'
+def download_request(name: object, max_size: int) -> tuple[str, str]:
+    """A download whose file's base64 text may take `max_size` bytes: the
+    worker refuses a larger one instead of passing the answer's bound."""
+    return "download", f'{{"action": "download", "name": {json_value(file_name(name))}, "max_size": {max_size}}}'
 
 
 def any_request(cmd: dict[str, Any]) -> tuple[object, str]:
