@@ -16,18 +16,19 @@ Overhead rows are the minimum over alternating rounds, the others medians.
 Usage: python -P bench/sessions.py [--quick]
 """
 import argparse
-import json
 import os
 import shutil
 import statistics
-import subprocess
 import sys
 import time
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+from pool import cold_start  # the pool bench's cold worker start
 
 from ombrix.workers.pool import WorkerPool
 
-WORKER_CMD = [sys.executable, "-P", "-c", "from ombrix.workers.custom_worker import main; main()"]
-TRIVIAL = {"action": "run_inline", "code": "result = 1", "args": None}
 PRINT_10MB = "chunk = 'x' * 9999\nfor _ in range(1000):\n    print(chunk)\n"
 rows = []
 
@@ -107,18 +108,6 @@ def streaming(rounds):
 
         best = alternate({"streamed": streamed, "captured": captured}, rounds, statistics.median)
     report("10 MB printed, streamed vs captured", best["streamed"] * 1e3, best["captured"] * 1e3, "ms", 2.0)
-
-
-def cold_start():
-    start = time.perf_counter()
-    proc = subprocess.Popen(WORKER_CMD, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
-    proc.stdin.write(json.dumps(TRIVIAL).encode() + b"\n")
-    proc.stdin.flush()
-    proc.stdout.readline()
-    took = time.perf_counter() - start
-    proc.stdin.close()
-    proc.wait()
-    return took
 
 
 def sandboxed_first_answer(rounds):
