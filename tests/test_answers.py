@@ -46,7 +46,7 @@ def test_a_line_written_on_the_answer_descriptor_never_becomes_an_answer(tmp_pat
         # worker's late answer reaches nobody.
         for _ in range(3):
             with monkeypatch.context() as patch:
-                patch.setattr(_reader.secrets, "token_hex", lambda n: KNOWN_MARK)
+                patch.setattr(_reader, "_token", lambda: KNOWN_MARK.encode())
                 assert pool.run_inline(FORGE_EXACTLY)["result"] == {"return_value": "FORGED"}
             try:
                 assert pool.run_inline("result = 'mine'")["result"]["return_value"] == "mine"
