@@ -20,7 +20,7 @@ from typing import Any, Final, Protocol
 
 from ._errors import OutputLimitExceeded, WorkerError, WorkerExited, WorkerTimeout
 from ._exchange import Exchange
-from ._reader import EXCEEDED, GONE, UNREADABLE, Answer, Outcome, Request
+from ._reader import EXCEEDED, GONE, UNREADABLE, Answer, Outcome, Request, json_object
 from ._worker import Worker
 
 # How long a session's cell has, after the interrupt sent at its deadline,
@@ -127,12 +127,12 @@ class CellReader:
         if line.startswith(_RESPONSE_START):
             if len(line) > self._limit + 1:
                 return EXCEEDED
-            response = _loads(line)
+            response = json_object(line)
             if response is None:
                 return UNREADABLE
             self._response = response
             return None
-        event = _loads(line) if line.startswith(_EVENT_START) and len(line) <= self._line_limit + 1 else None
+        event = json_object(line) if line.startswith(_EVENT_START) and len(line) <= self._line_limit + 1 else None
         stream = None if event is None else event.get("stream")
         text = None if event is None else event.get("text")
         if stream not in _STREAMS or not isinstance(text, str):
@@ -153,14 +153,6 @@ class CellReader:
 
     def text(self, stream: str) -> str:
         return "".join(self.parts[stream])
-
-
-def _loads(line: bytes) -> dict[str, Any] | None:
-    try:
-        value = json.loads(line)
-    except ValueError:
-        return None
-    return value if isinstance(value, dict) else None
 
 
 class CellExchange(Exchange):

@@ -144,6 +144,16 @@ def _whole_response(line: bytes) -> dict[str, Any] | None:
     return value if end == len(line) - 1 and isinstance(value, dict) else None
 
 
+def json_object(line: bytes) -> dict[str, Any] | None:
+    """What json.loads gives for a line that holds one JSON object, else None."""
+    try:
+        text = line.decode()
+        value, end = _scan(text, 0)
+    except (ValueError, StopIteration):
+        return None
+    return value if isinstance(value, dict) and not text[end:].strip(" \t\n\r") else None
+
+
 def parse_response(line: bytes) -> tuple[int, dict[str, Any]] | None:
     """Where the response starts in `line`, and the response; None when the
     line holds none."""
