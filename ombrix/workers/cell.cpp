@@ -54,9 +54,10 @@ PyObject *compile_tree(PyObject *tree, PyObject *filename, const char *mode) {
     return PyObject_CallFunction(module_record.compile, "OOsii", tree, filename, mode, 0, 1);
 }
 
-// Splits the cell's source: the statements, and the last statement's
-// expression when the cell ends with one (else `expression` stays null).
-// 0, or -1 with an exception set.
+// Splits the cell's source: the statements (null when none are left: a cell
+// that is one expression compiles and runs nothing else), and the last
+// statement's expression when the cell ends with one (else `expression`
+// stays null).  0, or -1 with an exception set.
 int compile_cell(PyObject *source, Ref &statements, Ref &expression) {
     Ref filename = Ref::steal(PyUnicode_FromString("<cell>"));
     Ref tree = filename ? Ref::steal(PyObject_CallFunctionObjArgs(helpers.parse, source, filename.get(),
@@ -79,6 +80,7 @@ int compile_cell(PyObject *source, Ref &statements, Ref &expression) {
             if (!wrapped) return -1;
             expression = Ref::steal(compile_tree(wrapped.get(), filename.get(), "eval"));
             if (!expression || PyList_SetSlice(body.get(), n - 1, n, nullptr) < 0) return -1;
+            if (n == 1) return 0;
         }
     }
     statements = Ref::steal(compile_tree(tree.get(), filename.get(), "exec"));
@@ -213,7 +215,7 @@ void run_cell(PyObject *source, PyObject *ns, CellOutcome &outcome) {
         }
         return;
     }
-    Ref value = Ref::steal(PyEval_EvalCode(statements.get(), ns, ns));
+    Ref value = statements ? Ref::steal(PyEval_EvalCode(statements.get(), ns, ns)) : Ref::borrow(Py_None);
     if (value && expression) value = Ref::steal(PyEval_EvalCode(expression.get(), ns, ns));
     if (!value) keep_error(outcome.error);
     if (render_open_figures() < 0) keep_error(outcome.error);
