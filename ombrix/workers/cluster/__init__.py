@@ -19,8 +19,9 @@ again).  A request that waits here never ran.
 A Ray call costs far more than a local request, so requests are not one call
 each.  The driver talks to an actor over two channels, each with at most one
 call outstanding: `collect` is a long poll that answers as soon as any of the
-actor's requests completes, with every answer ready at that moment, and
-carries the requests routed to the actor since the last call; `submit` carries
+actor's requests completes, with every answer ready at that moment (an actor
+holding more than two requests per worker first lingers up to 8 ms for more),
+and carries the requests routed to the actor since the last call; `submit` carries
 requests routed while a `collect` is already waiting, and returns at once.
 A request is sent at once while its actor holds fewer than two per worker (so
 no worker waits a round trip for its next one); beyond that it waits for the

@@ -8,16 +8,20 @@ import pickle
 import shutil
 import tempfile
 import threading
+import time
 from typing import Any
 
 import ray
 
 from ombrix.workers.pool import AsyncWorkerPool
 
-from ._common import METHODS, Answer, NotStarted, portable
+from ._common import AHEAD, METHODS, Answer, NotStarted, portable
 
 # How long closing waits for the local pool's requests to be answered.
 _CLOSE_TIMEOUT = 30.0
+# How long a collect waits, after its first answer, for more from an actor
+# with work queued (see `PoolActor.collect`).
+LINGER = 0.008
 # Scratch directories are named `ombrix-cluster-<pool tag>-<pid>-<start time>-<random>`:
 # the owning actor process, by pid and start time, so that a successor on the
 # same node removes only the directories of this pool's processes that are gone.
@@ -250,6 +254,12 @@ class PoolActor:
         with runner.changed:
             while not runner.done and runner.running and not runner.closed:
                 runner.changed.wait()
+            # With more requests than its workers need to stay busy, more
+            # answers are near: one call carries them, after LINGER at most.
+            busy = AHEAD * (runner.pool.options.size if runner.pool is not None else 1)
+            end = time.monotonic() + LINGER
+            while len(runner.running) > busy and not runner.closed and (left := end - time.monotonic()) > 0:
+                runner.changed.wait(left)
             return runner.take()
 
     def close(self) -> list[Answer]:

@@ -9,6 +9,12 @@ from ombrix.workers.pool import WorkerExited
 # The methods of the local pool a request may call on an actor.
 METHODS = frozenset({"run_inline", "run_script", "run_function", "validate", "request"})
 
+# Requests an actor holds per worker of its pool before more wait for the
+# driver's next collect: two keep a worker busy while an answer and the next
+# request travel.  An actor that holds more has work queued, and lets a
+# collect wait a little for more answers.
+AHEAD = 2
+
 # One answer: (request id, ok, result or exception).
 Answer = tuple[int, bool, Any]
 

@@ -17,7 +17,7 @@ import ray
 from ray.exceptions import ActorDiedError, GetTimeoutError, RayActorError
 
 from ._actor import RemoteActor
-from ._common import ActorLost, Answer, NotStarted
+from ._common import AHEAD, ActorLost, Answer, NotStarted
 from ._slots import Request, Slot, closed_error, fail, reason, settle
 
 logger = logging.getLogger("ombrix.workers.cluster")
@@ -34,11 +34,12 @@ _ACTOR_CONCURRENCY = 16
 # process dies at once; eight instead of sixteen cost throughput on a busy
 # two-core machine (0.34-0.47x of the local pool against 0.53-0.64x).
 _DEPTH = 16
-# Requests an actor holds per worker before more wait for the next collect.
-_AHEAD = 2
 # How long after a collect's answer the next one to an actor still holding
-# requests waits, unless it has to carry requests there at once.
-_COLLECT_INTERVAL = 0.004
+# requests waits, unless it has to carry requests there at once.  Short: an
+# actor with work queued lets a collect linger for more answers itself
+# (`_actor.LINGER`), which forms batches without the actor's workers
+# waiting for requests the driver held back.
+_COLLECT_INTERVAL = 0.001
 # An actor that holds no requests and was last heard from longer ago than
 # this is checked before requests go to it.
 _FRESH = 0.02
@@ -107,7 +108,7 @@ class Router:
         """Records what an actor's `ready` answered.  Holds the lock."""
         size, slot.incarnation, slot.node = ready
         slot.capacity = self._max_in_flight or _DEPTH * size
-        slot.ahead = _AHEAD * size
+        slot.ahead = AHEAD * size
 
     def _pick(self) -> Slot | None:
         """The serving actor with the fewest requests in flight and room for one
