@@ -4,7 +4,7 @@ import json
 
 import pytest
 
-from ombrix.workers.pool import requests
+from ombrix.workers.pool import _reader, requests
 from ombrix.workers.pool._reader import EXCEEDED, UNREADABLE, GONE, Answer, encode_request
 
 
@@ -102,3 +102,16 @@ def test_requests_encode_as_json_dumps_does():
         assert (action, line) == (cmd["action"], json.dumps(cmd))
     with pytest.raises(TypeError):
         requests.inline_request("x", {"f": object()})
+
+
+def test_object_lines_parse_as_json_loads_does():
+    def loads(line):
+        try:
+            value = json.loads(line)
+        except ValueError:
+            return None
+        return value if isinstance(value, dict) else None
+
+    for line in [b'{"stream": "stdout", "text": "\\u00e9"}\n', '{"a": "é"}\n'.encode(), b'{"a": 1} \r\n',
+                 b'{"a": 1} x\n', b'{"a": 1}{"b": 2}\n', b"[1]\n", b'{"a": "\xff"}\n', b"{\n", b"\n"]:
+        assert _reader.json_object(line) == loads(line), line
