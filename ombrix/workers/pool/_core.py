@@ -28,7 +28,7 @@ from ..launchers.retire import REAP_LIMIT, Retirer, end_worker
 from ._cells import CellExchange, CellReader, OutputSink
 from ._errors import OutputLimitExceeded, WorkerError, WorkerExited, WorkerTimeout, exit_message
 from ._exchange import Exchange
-from ._open import Closable, current_pid, open_pools
+from ._open import Closable, open_pools
 from ._reader import EXCEEDED, GONE, INTERRUPTED, TIMED_OUT, UNREADABLE, Answer, Failure, Request, encode_request
 from ._stray import StrayDrain, logger
 from ._worker import Assigned, NoWorker, Retirement, W, Waiter, Worker
@@ -48,7 +48,7 @@ _FOREIGN = "this pool belongs to the process that made it (pid {}): a forked chi
 class PoolCore:
     def __init__(self, options: PoolOptions, launcher: LauncherFactory | None = None) -> None:
         self.options = options
-        self.owner = current_pid()
+        self.owner = os.getpid()
         self._owned_dir: str | None = None
         if options.cwd is None:
             self._owned_dir = tempfile.mkdtemp(prefix="ombrix-pool-")
@@ -94,7 +94,7 @@ class PoolCore:
             timeout = self.options.timeout
         else:
             check_timeout(timeout)
-        if self.owner != current_pid():
+        if self.owner != os.getpid():
             raise RuntimeError(_FOREIGN.format(self.owner))
         if self.closed:
             raise RuntimeError("the pool is closed")
@@ -289,7 +289,7 @@ class PoolCore:
 
     def open_session(self, session: Closable) -> None:
         """Counts a new session against max_sessions."""
-        if self.owner != current_pid():
+        if self.owner != os.getpid():
             raise RuntimeError(_FOREIGN.format(self.owner))
         with self._lock:
             if self.closed:
@@ -386,7 +386,7 @@ class PoolCore:
         """Quits idle workers (kills those left with threads or children),
         kills busy ones, kills every worker's group and tree, reaps them all
         and removes the scratch directory.  Idempotent."""
-        if self.owner != current_pid():
+        if self.owner != os.getpid():
             raise RuntimeError(_FOREIGN.format(self.owner))
         with self._lock:
             if self.closed:

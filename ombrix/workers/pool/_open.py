@@ -21,25 +21,16 @@ class OpenPool(Closable, Protocol):
 
 
 open_pools: set[OpenPool] = set()
-# This process's pid, kept by the at-fork hook below: a pool compares it with
-# its owner on every request, and os.getpid() is a system call each time.
-_pid = os.getpid()
-
-
-def current_pid() -> int:
-    return _pid
 
 
 @atexit.register
 def _close_all() -> None:
     for pool in list(open_pools):
-        if pool.owner == _pid:
+        if pool.owner == os.getpid():
             pool.close()
 
 
 def _forget_all() -> None:
-    global _pid
-    _pid = os.getpid()
     open_pools.clear()
 
 
