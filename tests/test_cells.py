@@ -78,6 +78,10 @@ def test_state_values_and_errors(session, tmp_path):
         "success": True, "value": repr(str(root)), "return_value": str(root), "displays": [],
         "error": None}
     assert session.cell("x = 0 if False else x\nnone = None\nnone")[1]["value"] is None
+    # A cell that is one expression, or none at all.
+    assert [session.cell(code)[1]["value"] for code in ("x", "", "pass")] == ["41", None, None]
+    error = session.cell("1/0")[1]["error"]
+    assert error["name"] == "ZeroDivisionError" and 'File "<cell>", line 1, in <module>' in error["traceback"]
     _, answer = session.cell("[x + 1, {'k': (1, 2)}, object]")
     assert answer["value"] == "[42, {'k': (1, 2)}, <class 'object'>]"
     assert answer["return_value"] == [42, {"k": [1, 2]}, "<class 'object'>"]

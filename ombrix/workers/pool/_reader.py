@@ -133,17 +133,6 @@ def json_value(value: object) -> str:
     return json.dumps(value)
 
 
-def _whole_response(line: bytes) -> dict[str, Any] | None:
-    """The response when `line` is one whole response line, else None."""
-    if not line.startswith(_RESPONSE_START) or line.find(b"\n") != len(line) - 1:
-        return None
-    try:
-        value, end = _scan(line.decode("utf-8", "replace"), 0)
-    except (ValueError, StopIteration):
-        return None
-    return value if end == len(line) - 1 and isinstance(value, dict) else None
-
-
 def json_object(line: bytes) -> dict[str, Any] | None:
     """What json.loads gives for a line that holds one JSON object, else None."""
     try:
@@ -201,7 +190,9 @@ class ResponseReader:
             marker = self._marker
             if marker is not None and not self._function and len(data) <= self._limit + 1:
                 line = data[: len(data) - len(marker)] if data.endswith(marker) else data
-                value = _whole_response(line)
+                # One whole response line: its only newline at its end.
+                whole = line.startswith(_RESPONSE_START) and line.find(b"\n") == len(line) - 1
+                value = json_object(line) if whole else None
                 if value is not None:
                     if len(line) != len(data):
                         return value  # the response itself: nothing else came with it
