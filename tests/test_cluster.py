@@ -303,6 +303,25 @@ def test_batched_answers_stay_apart_and_a_slow_request_holds_none_back(local_ray
     assert not slow_done_first
 
 
+def test_an_answer_waits_for_company_only_briefly(local_ray):
+    # A and B run one after the other on the actor's one worker; C, D and E
+    # (30 s each) reach the actor with the collect after A's answer, so when
+    # B ends the actor holds more than its worker keeps busy and lingers for
+    # more answers: B's must still come long before C ends.
+    async def scenario():
+        async with AsyncClusterPool(actors=1, size=1) as pool:
+            quick = [asyncio.ensure_future(pool.run_inline(f"import time\ntime.sleep(0.3)\nresult = {n}"))
+                     for n in range(2)]
+            slow = [asyncio.ensure_future(pool.run_inline("import time\ntime.sleep(30)")) for _ in range(3)]
+            try:
+                return [(await asyncio.wait_for(q, 10))["result"]["return_value"] for q in quick]
+            finally:
+                for task in slow:
+                    task.cancel()
+
+    assert asyncio.run(scenario()) == [0, 1]
+
+
 def test_cancelled_requests_free_their_place_and_bad_arguments_fail_alone(local_ray, tmp_path):
     ran = tmp_path / "held-ran"
 
